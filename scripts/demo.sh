@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds mkvtype.exe, runs it once in a Wine prefix of this project's own (build/wine-demo, as a
+# 32-bit Windows), and shows the three registry entries as the registry then holds them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+. scripts/wine-env.sh
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+export WINEPREFIX=$PWD/build/wine-demo
+make_wine_prefix "$WINEPREFIX" win32
+
+extensions='HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions'
+echo "Giving the prefix the player's two extension keys, as an installed player has them."
+wine reg add "$extensions\\MUIDescriptions" /f >/dev/null
+wine reg add "$extensions\\Types" /f >/dev/null
+
+echo "Running build/windows/mkvtype.exe"
+status=0
+wine build/windows/mkvtype.exe || status=$?
+wineserver --wait
+echo "Exit status: $status"
+echo
+
+show() {
+  wine reg query "$@" | tr -d '\r' | sed '/^$/d'
+}
+show "$extensions\\MUIDescriptions" /v 76
+show "$extensions\\Types" /v 76
+show 'HKCR\.MKV' /ve

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on Debian 12, and nothing when all of it is
+# there already. Needs root (or sudo). 32-bit Wine needs the i386 architecture.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ libgtest-dev       # native build and unit tests
+  g++-mingw-w64-i686                       # the Windows executable
+  wine wine32:i386 wine64                  # running it, and the end-to-end tests
+  python3-pefile icoutils imagemagick      # reading the image, making the icon
+  hyperfine                                # the benchmark
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+added_architecture=no
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+  added_architecture=yes
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  installed "$package" || missing+=("$package")
+done
+
+if [ "${#missing[@]}" -gt 0 ] || [ "$added_architecture" = yes ]; then
+  as_root apt-get update -q
+  if [ "${#missing[@]}" -gt 0 ]; then
+    as_root env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -q --no-install-recommends "${missing[@]}"
+  fi
+fi

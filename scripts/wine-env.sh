@@ -1,0 +1,14 @@
+# Sourced by the scripts that run Wine: quiet, never the user's own prefix, and no prompts to
+# download Mono or Gecko, which the tool does not need and the network may not allow.
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Makes the prefix at $1 for architecture $2 (win32 or win64) unless it is there already.
+make_wine_prefix() {
+  local prefix=$1 arch=$2
+  if [ ! -f "$prefix/system.reg" ]; then
+    mkdir -p "$(dirname "$prefix")"
+    WINEPREFIX=$prefix WINEARCH=$arch wineboot --init >/dev/null 2>&1
+    WINEPREFIX=$prefix wineserver --wait
+  fi
+}
