@@ -1,0 +1,223 @@
+#!/usr/bin/python3
+"""End-to-end cases: the built mkvtype.exe against Wine's registry.
+
+Each case sets up the real registry through regprobe.exe, runs the tool, and reads the registry
+back through regprobe.exe, value types and stored sizes included. The expected state is the
+state before the run with the case's entries written in, and nothing else changed.
+
+    wine_cases.py list
+    wine_cases.py prepare PREFIX ARCH             make a fresh prefix (ARCH: win32 or win64)
+    wine_cases.py run PREFIX CASE EXE PROBE       reset the prefix's registry, then run the case
+    wine_cases.py finish PREFIX                   stop the prefix's wine server
+"""
+import dataclasses
+import os
+import shutil
+import subprocess
+import sys
+
+EXTENSIONS = r"HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions"
+DESCRIPTIONS = EXTENSIONS + r"\MUIDescriptions"
+TYPES = EXTENSIONS + r"\Types"
+CLASS = r"HKCR\.MKV"
+REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
+
+# The keys a run may touch, and around them what it must leave alone.
+WATCHED = [r"HKLM\SOFTWARE\Microsoft\MediaPlayer", CLASS, r"HKCR\.mkv"]
+
+# What the tool writes: (key, value name, type, data).
+DESCRIPTION = (DESCRIPTIONS, "76", REG_SZ, b"Matroska\0")
+PATTERN = (TYPES, "76", REG_SZ, b"*.mkv\0")
+CLASS_NAME = (CLASS, "", REG_SZ, b"AVIfile\0")
+EVERY_ENTRY = (DESCRIPTION, PATTERN, CLASS_NAME)
+REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
+
+
+def value(view, key, name, kind, data):
+    return f"value {view} {key} {name or '-'} {kind} {data.hex()}"
+
+
+def sz(text):
+    return text.encode("latin-1") + b"\0"
+
+
+# A player as installed, with entries of its own that must survive; 32 is the view the tool
+# works in.
+def player(view="32"):
+    return [value(view, DESCRIPTIONS, "75", REG_SZ, sz("Ogg")),
+            value(view, TYPES, "75", REG_SZ, sz("*.ogg"))]
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    setup: list
+    lands: tuple  # which of the tool's entries the run must write
+    args: tuple = ()
+    runs: int = 1
+    at_once: int = 1
+
+
+CASES = [
+    Case("PlayerInstalledClassMissing", player(), EVERY_ENTRY),
+    Case("NeitherPlayerKey", [], (CLASS_NAME,)),
+    Case("OnlyDescriptionsKey", [f"key 32 {DESCRIPTIONS}"], (DESCRIPTION, CLASS_NAME)),
+    Case("OnlyTypesKey", [f"key 32 {TYPES}"], (PATTERN, CLASS_NAME)),
+    Case("EntryNumberHeldOtherTypeAndData",
+         player() + [value("32", DESCRIPTIONS, "76", REG_DWORD, b"\x07\0\0\0"),
+                     value("32", TYPES, "76", REG_BINARY, b"\x01\x02\x03")],
+         EVERY_ENTRY),
+    Case("ClassKeyNamesAnotherClass", player() + [value("32", CLASS, "", REG_SZ, sz("mkvfile"))],
+         (DESCRIPTION, PATTERN)),
+    Case("ClassKeyEmptyWithSubKey", [f"key 32 {CLASS}\\ShellNew"], ()),
+    Case("ClassKeyInLowerCase", [value("32", r"HKCR\.mkv", "", REG_SZ, sz("Other"))], ()),
+    # READ_CONTROL is in the probe's access and in KEY_ALL_ACCESS: every step on the key fails.
+    Case("ClassKeyRefusesTheProbe",
+         player() + [value("32", CLASS, "", REG_SZ, sz("Old")), f"deny 32 {CLASS} 0x20000",
+                     f"refused 32 {CLASS} 0x20009"],
+         (DESCRIPTION, PATTERN)),
+    Case("PlayerKeyRefusesWriting",
+         player() + [f"deny 32 {TYPES} 0x2", f"refused 32 {TYPES} 0xF003F"],
+         (DESCRIPTION, CLASS_NAME)),
+    Case("TwoRunsInARow", player(), EVERY_ENTRY, runs=2),
+    Case("SeveralRunsAtOnce", player(), EVERY_ENTRY, at_once=4),
+    Case("ArgumentsChangeNothing", player(), EVERY_ENTRY,
+         args=("/?", "--help", "-uninstall", "a b", "C:\\video.mkv", "x" * 300)),
+    # On 64-bit Windows the player keys of the 64-bit view are another player's: they stay as
+    # they were. On 32-bit Windows there is one view, and the case is the first one again.
+    Case("SixtyFourBitViewUntouched", player("64") + player("32"), EVERY_ENTRY),
+]
+
+
+def wine_environment(prefix):
+    env = dict(os.environ)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def pristine(prefix):
+    return prefix + ".pristine"
+
+
+def prepare(prefix, arch):
+    shutil.rmtree(prefix, ignore_errors=True)
+    shutil.rmtree(pristine(prefix), ignore_errors=True)
+    os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
+    env = wine_environment(prefix)
+    env["WINEARCH"] = arch
+    subprocess.run(["wineboot", "--init"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "--wait"], env=env, check=True)
+    os.makedirs(pristine(prefix))
+    for name in REGISTRY_FILES:
+        shutil.copy2(os.path.join(prefix, name), pristine(prefix))
+
+
+def finish(prefix):
+    subprocess.run(["wineserver", "--kill"], env=wine_environment(prefix), check=False)
+
+
+def reset_registry(prefix, probe_exe):
+    """Back to the registry the prefix was made with, whatever the last case did to it.
+
+    The wine server, and the services the first program starts, are started here with no
+    output of ours: a server that held a pipe of a later call would keep that call waiting until
+    it exits. Kept running, it also keeps key security, which Wine does not save to its files.
+    """
+    env = wine_environment(prefix)
+    finish(prefix)
+    subprocess.run(["wineserver", "--wait"], env=env, check=False)
+    for name in REGISTRY_FILES:
+        shutil.copy2(os.path.join(pristine(prefix), name), prefix)
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "--persistent"], env=env, check=True, **quiet)
+    subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
+
+
+def is_64_bit(prefix):
+    return os.path.isdir(os.path.join(prefix, "drive_c", "windows", "syswow64"))
+
+
+def probe(prefix, exe, commands):
+    result = subprocess.run(["wine", exe, *commands], env=wine_environment(prefix),
+                            capture_output=True, check=False)
+    if result.returncode != 0:
+        raise AssertionError(f"regprobe failed: {result.stderr.decode(errors='replace')}")
+    return result.stdout.decode("latin-1").replace("\r", "")
+
+
+def read_state(prefix, exe):
+    """{(view, key): None} for keys and {(view, key, name): (type, size, data)} for values."""
+    output = probe(prefix, exe, [f"dump {view} {key}" for view in ("32", "64") for key in WATCHED])
+    state = {}
+    for line in output.splitlines():
+        kind, view, rest = line.split(" ", 2)
+        if kind == "key":
+            state[(view, rest.lower())] = None
+        elif kind == "value":
+            key, rest = rest.split(' "', 1)
+            name, rest = rest.split('" ', 1)
+            value_type, size, data = (rest.split(" ") + [""])[:3]
+            state[(view, key.lower(), name.lower())] = (int(value_type), int(size), data)
+    return state
+
+
+def expected_state(before, case, sixty_four):
+    state = dict(before)
+    for key, name, value_type, data in case.lands:
+        # The player's keys are redirected for a 32-bit program; the class key is shared.
+        views = ("32",) if sixty_four and key != CLASS else ("32", "64")
+        for view in views:
+            state[(view, key.lower())] = None
+            state[(view, key.lower(), name.lower())] = (value_type, len(data), data.hex())
+    return state
+
+
+def run_tool(prefix, exe, args, at_once):
+    env = wine_environment(prefix)
+    processes = [subprocess.Popen(["wine", exe, *args], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE) for _ in range(at_once)]
+    for process in processes:
+        out, err = process.communicate(timeout=120)
+        assert process.returncode == 0, f"exit status {process.returncode}"
+        assert out == b"" and err == b"", f"printed {out!r} {err!r}"
+
+
+def describe(state):
+    return "\n".join(f"  {k} = {v}" if v is not None else f"  {k}" for k, v in sorted(state.items()))
+
+
+def run(prefix, case_name, exe, probe_exe):
+    case = next(c for c in CASES if c.name == case_name)
+    reset_registry(prefix, probe_exe)
+    if case.setup:
+        probe(prefix, probe_exe, case.setup)
+    before = read_state(prefix, probe_exe)
+    for _ in range(case.runs):
+        run_tool(prefix, exe, case.args, case.at_once)
+    after = read_state(prefix, probe_exe)
+    expected = expected_state(before, case, is_64_bit(prefix))
+    if after != expected:
+        missing = {k: v for k, v in expected.items() if after.get(k, 0) != v}
+        unexpected = {k: v for k, v in after.items() if expected.get(k, 0) != v}
+        raise AssertionError(f"registry after the run differs\nexpected, not found:\n"
+                             f"{describe(missing)}\nfound, not expected:\n{describe(unexpected)}")
+    print(f"{case_name}: registry as expected ({len(after)} keys and values read back)")
+
+
+def main(argv):
+    command = argv[1] if len(argv) > 1 else ""
+    if command == "list":
+        print(";".join(case.name for case in CASES))
+    elif command == "prepare" and len(argv) == 4:
+        prepare(argv[2], argv[3])
+    elif command == "run" and len(argv) == 6:
+        run(*argv[2:6])
+    elif command == "finish" and len(argv) == 3:
+        finish(argv[2])
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
