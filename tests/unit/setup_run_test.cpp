@@ -45,41 +45,42 @@ const std::string open_types =
     R"(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\Microsoft\MediaPlayer\Player\Extensions\Types", 0, 0x000F003F))";
 const std::string probe_class = R"(RegOpenKeyExA(HKEY_CLASSES_ROOT, ".MKV", 0, 0x00020009))";
 
+// Where the player is installed, every run starts by writing its two entries.
+std::vector<std::string> after_player_entries(const std::vector<std::string>& rest) {
+  std::vector<std::string> calls{
+      open_descriptions + " -> 0, key#1",
+      R"(RegSetValueExA(key#1, "76", 0, REG_SZ, "Matroska\0", 9) -> 0)",
+      "RegCloseKey(key#1) -> 0",
+      open_types + " -> 0, key#2",
+      R"(RegSetValueExA(key#2, "76", 0, REG_SZ, "*.mkv\0", 6) -> 0)",
+      "RegCloseKey(key#2) -> 0",
+  };
+  calls.insert(calls.end(), rest.begin(), rest.end());
+  return calls;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Paths, SetupRunCalls,
     ::testing::Values(
         CallSequenceCase{
-            "ClassKeyMissing",
-            install_player,
-            {
-                open_descriptions + " -> 0, key#1",
-                R"(RegSetValueExA(key#1, "76", 0, REG_SZ, "Matroska\0", 9) -> 0)",
-                "RegCloseKey(key#1) -> 0",
-                open_types + " -> 0, key#2",
-                R"(RegSetValueExA(key#2, "76", 0, REG_SZ, "*.mkv\0", 6) -> 0)",
-                "RegCloseKey(key#2) -> 0",
+            "ClassKeyMissing", install_player,
+            after_player_entries({
                 probe_class + " -> 2",
                 R"(RegCreateKeyExA(HKEY_CLASSES_ROOT, ".MKV", 0, null, 0, 0x000F003F, null, &disposition) -> 0, key#3)",
                 "RegCloseKey(key#3) -> 0",
                 R"(RegOpenKeyExA(HKEY_CLASSES_ROOT, ".MKV", 0, 0x000F003F) -> 0, key#4)",
                 R"(RegSetValueExA(key#4, "", 0, REG_SZ, "AVIfile\0", 8) -> 0)",
                 "RegCloseKey(key#4) -> 0",
-            }},
+            })},
         CallSequenceCase{"ClassKeyPresent",
                          [](MemoryRegistry& registry) {
                            install_player(registry);
                            registry.add_key(Root::classes_root, class_key);
                          },
-                         {
-                             open_descriptions + " -> 0, key#1",
-                             R"(RegSetValueExA(key#1, "76", 0, REG_SZ, "Matroska\0", 9) -> 0)",
-                             "RegCloseKey(key#1) -> 0",
-                             open_types + " -> 0, key#2",
-                             R"(RegSetValueExA(key#2, "76", 0, REG_SZ, "*.mkv\0", 6) -> 0)",
-                             "RegCloseKey(key#2) -> 0",
+                         after_player_entries({
                              probe_class + " -> 0, key#3",
                              "RegCloseKey(key#3) -> 0",
-                         }},
+                         })},
         // A write through an empty slot would fail anyway; it is not attempted at all.
         CallSequenceCase{
             "PlayerAbsentAndClassKeyPresent",
