@@ -4,13 +4,13 @@
 #include <functional>
 
 #include "platform/memory_registry.h"
+#include "setup/entries.h"
 #include "setup/setup_run.h"
 
 namespace {
 
 using mkvtype::platform::MemoryRegistry;
 using mkvtype::platform::Operation;
-using mkvtype::platform::Root;
 
 void count(const char* path, const std::function<void(MemoryRegistry&)>& start) {
   MemoryRegistry registry;
@@ -28,21 +28,22 @@ void count(const char* path, const std::function<void(MemoryRegistry&)>& start) 
 }
 
 void install_player(MemoryRegistry& registry) {
-  registry.add_key(Root::local_machine,
-                   "SOFTWARE\\Microsoft\\MediaPlayer\\Player\\Extensions\\MUIDescriptions");
-  registry.add_key(Root::local_machine,
-                   "SOFTWARE\\Microsoft\\MediaPlayer\\Player\\Extensions\\Types");
+  using mkvtype::setup::player_description;
+  using mkvtype::setup::player_file_pattern;
+  registry.add_key(player_description.root, player_description.key_path);
+  registry.add_key(player_file_pattern.root, player_file_pattern.key_path);
 }
 
 }  // namespace
 
 int main() {
-  std::printf("%-34s %5s %5s %6s %6s %5s\n", "registry calls", "open", "create", "write",
-              "close", "all");
+  std::printf("%-34s %5s %5s %6s %6s %5s\n", "registry calls", "open", "create", "write", "close",
+              "all");
   count("player installed, .MKV missing", install_player);
   count("player installed, .MKV present", [](MemoryRegistry& registry) {
     install_player(registry);
-    registry.add_key(Root::classes_root, ".MKV");
+    registry.add_key(mkvtype::setup::extension_class.root,
+                     mkvtype::setup::extension_class.key_path);
   });
   return 0;
 }
