@@ -25,10 +25,16 @@ REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 # The keys a run may touch, and around them what it must leave alone.
 WATCHED = [r"HKLM\SOFTWARE\Microsoft\MediaPlayer", CLASS, r"HKCR\.mkv"]
 
-# What the tool writes: (key, value name, type, data).
-DESCRIPTION = (DESCRIPTIONS, "76", REG_SZ, b"Matroska\0")
-PATTERN = (TYPES, "76", REG_SZ, b"*.mkv\0")
-CLASS_NAME = (CLASS, "", REG_SZ, b"AVIfile\0")
+
+def stored_sz(text):
+    """A REG_SZ value as the registry keeps it: UTF-16, with one terminating zero."""
+    return (text + "\0").encode("utf-16-le")
+
+
+# What the tool writes: (key, value name, type, data as stored).
+DESCRIPTION = (DESCRIPTIONS, "76", REG_SZ, stored_sz("Matroska"))
+PATTERN = (TYPES, "76", REG_SZ, stored_sz("*.mkv"))
+CLASS_NAME = (CLASS, "", REG_SZ, stored_sz("AVIfile"))
 EVERY_ENTRY = (DESCRIPTION, PATTERN, CLASS_NAME)
 REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 
@@ -38,6 +44,7 @@ def value(view, key, name, kind, data):
 
 
 def sz(text):
+    """A REG_SZ value as a program passes it to RegSetValueExA."""
     return text.encode("latin-1") + b"\0"
 
 

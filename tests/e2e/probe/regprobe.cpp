@@ -11,6 +11,7 @@
 //   dump VIEW KEY                   print KEY, its values and its sub-keys, one line each:
 //                                     key VIEW KEY | missing VIEW KEY
 //                                     value VIEW KEY "NAME" TYPE SIZE HEX
+//                                   (strings as stored: UTF-16, terminating zero included)
 //
 // VIEW is 32 or 64, the registry view to work in. KEY starts with HKLM\ or HKCR\. HEX is the
 // data, two digits a byte ("" for none). Exits 1 with a message on the first failure.
@@ -96,6 +97,13 @@ std::string to_hex(const BYTE* data, DWORD size) {
   return hex;
 }
 
+std::string to_utf8(const wchar_t* text) {
+  char converted[65536];
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, converted, sizeof converted, nullptr, nullptr);
+  return size > 0 ? converted : "";
+}
+
 void make_key(REGSAM view, const std::string& key, DWORD access, Key& out) {
   const KeyName name = split_key(key);
   const LSTATUS status = RegCreateKeyExA(name.root, name.path.c_str(), 0, nullptr, 0, access | view,
@@ -156,21 +164,23 @@ void dump(const std::string& view_name, const std::string& key_name) {
     fail("open " + key_name, status);
   std::printf("key %s %s\n", view_name.c_str(), key_name.c_str());
 
+  // Values are read through the wide API, which hands back the bytes as stored: the ANSI one
+  // converts strings and would hide a missing or extra terminating zero.
   for (DWORD index = 0;; ++index) {
-    char value_name[16384];
-    DWORD name_size = sizeof value_name;
+    wchar_t value_name[16384];
+    DWORD name_length = sizeof value_name / sizeof value_name[0];
     DWORD type = 0;
     BYTE data[65536];
     DWORD data_size = sizeof data;
     const LSTATUS found =
-        RegEnumValueA(key.get(), index, value_name, &name_size, nullptr, &type, data, &data_size);
+        RegEnumValueW(key.get(), index, value_name, &name_length, nullptr, &type, data, &data_size);
     if (found == ERROR_NO_MORE_ITEMS)
       break;
     if (found != ERROR_SUCCESS)
       fail("values of " + key_name, found);
-    std::printf("value %s %s \"%s\" %lu %lu %s\n", view_name.c_str(), key_name.c_str(), value_name,
-                static_cast<unsigned long>(type), static_cast<unsigned long>(data_size),
-                to_hex(data, data_size).c_str());
+    std::printf("value %s %s \"%s\" %lu %lu %s\n", view_name.c_str(), key_name.c_str(),
+                to_utf8(value_name).c_str(), static_cast<unsigned long>(type),
+                static_cast<unsigned long>(data_size), to_hex(data, data_size).c_str());
   }
   for (DWORD index = 0;; ++index) {
     char sub_key[256];
