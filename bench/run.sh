@@ -21,8 +21,7 @@ pin="taskset --cpu-list 0"
 # output, so that every timed run starts in the same conditions.
 $pin wineserver --persistent </dev/null >/dev/null 2>&1
 $pin wine build/windows/empty.exe </dev/null >/dev/null 2>&1
-wine reg add 'HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions\MUIDescriptions' /f >/dev/null
-wine reg add 'HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions\Types' /f >/dev/null
+install_player_keys
 # Lets the services that the first program started finish their own start-up first.
 sleep 5
 

@@ -12,10 +12,8 @@ cmake --build --preset windows
 export WINEPREFIX=$PWD/build/wine-demo
 make_wine_prefix "$WINEPREFIX" win32
 
-extensions='HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions'
 echo "Giving the prefix the player's two extension keys, as an installed player has them."
-wine reg add "$extensions\\MUIDescriptions" /f >/dev/null
-wine reg add "$extensions\\Types" /f >/dev/null
+install_player_keys
 
 echo "Running build/windows/mkvtype.exe"
 status=0
@@ -27,6 +25,6 @@ echo
 show() {
   wine reg query "$@" | tr -d '\r' | sed '/^$/d'
 }
-show "$extensions\\MUIDescriptions" /v 76
-show "$extensions\\Types" /v 76
+show "$player_extensions\\MUIDescriptions" /v 76
+show "$player_extensions\\Types" /v 76
 show 'HKCR\.MKV' /ve

@@ -12,3 +12,11 @@ make_wine_prefix() {
     WINEPREFIX=$prefix wineserver --wait
   fi
 }
+
+# The player's two extension keys, empty, as an installed player has them: the tool only opens
+# them, so without them it writes nothing there.
+player_extensions='HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions'
+install_player_keys() {
+  wine reg add "$player_extensions\\MUIDescriptions" /f >/dev/null
+  wine reg add "$player_extensions\\Types" /f >/dev/null
+}
