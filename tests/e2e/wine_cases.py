@@ -121,7 +121,10 @@ def prepare(prefix, arch):
 
 
 def finish(prefix):
-    subprocess.run(["wineserver", "--kill"], env=wine_environment(prefix), check=False)
+    """Stops the prefix's wine server and waits until it is gone."""
+    env = wine_environment(prefix)
+    subprocess.run(["wineserver", "--kill"], env=env, check=False)
+    subprocess.run(["wineserver", "--wait"], env=env, check=False)
 
 
 def reset_registry(prefix, probe_exe):
@@ -131,11 +134,10 @@ def reset_registry(prefix, probe_exe):
     output of ours: a server that held a pipe of a later call would keep that call waiting until
     it exits. Kept running, it also keeps key security, which Wine does not save to its files.
     """
-    env = wine_environment(prefix)
     finish(prefix)
-    subprocess.run(["wineserver", "--wait"], env=env, check=False)
     for name in REGISTRY_FILES:
         shutil.copy2(os.path.join(pristine(prefix), name), prefix)
+    env = wine_environment(prefix)
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "--persistent"], env=env, check=True, **quiet)
     subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
