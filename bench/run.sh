@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Times mkvtype.exe under Wine beside the floor (an empty GUI executable built the same way),
-# the floor with ADVAPI32 loaded as the tool has it, and two ways of writing the same three entries without it: regedit importing a .reg file, and
-# a batch file of `reg add`. Prints the medians side by side, the executable's size, and the
-# registry calls of each path of a run.
+# the floor with ADVAPI32 loaded as the tool has it, and two ways of writing the same three
+# entries without it: regedit importing a .reg file, and a batch file of `reg add`. Prints the
+# medians side by side, the executable's size, and the registry calls of each path of a run.
 #   bench/run.sh            (RUNS=N for another number of timed runs; 60 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
