@@ -8,6 +8,9 @@
 //   deny VIEW KEY MASK              give KEY a DACL that denies MASK to everyone and allows the
 //                                   rest, owned by SYSTEM so that no implicit owner rights apply
 //   refused VIEW KEY MASK           check that opening KEY with MASK is refused
+//   uncreatable VIEW KEY            make KEY read as missing and refuse to be made: a volatile
+//                                   link into a volatile key, under which a non-volatile key
+//                                   cannot be made (Wine does not check a parent's security)
 //   dump VIEW KEY                   print KEY, its values and its sub-keys, one line each:
 //                                     key VIEW KEY | missing VIEW KEY
 //                                     value VIEW KEY "NAME" TYPE SIZE HEX
@@ -149,6 +152,29 @@ void expect_refused(REGSAM view, const std::string& key_name, const std::string&
     fail("opening " + key_name + " was not refused", status);
 }
 
+void make_uncreatable(REGSAM view, const std::string& key_name) {
+  const KeyName name = split_key(key_name);
+  // In the 64-bit view, where the link's native target path points in either view.
+  Key parent;
+  LSTATUS status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\mkvtype-tests-volatile", 0,
+                                   nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                   nullptr, parent.put(), nullptr);
+  if (status != ERROR_SUCCESS)
+    fail("create the volatile parent", status);
+  Key link;
+  status = RegCreateKeyExA(name.root, name.path.c_str(), 0, nullptr,
+                           REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE, KEY_ALL_ACCESS | view,
+                           nullptr, link.put(), nullptr);
+  if (status != ERROR_SUCCESS)
+    fail("create the link " + key_name, status);
+  // A link's target is a native path, without its terminating zero.
+  static const wchar_t target[] = L"\\Registry\\Machine\\Software\\mkvtype-tests-volatile\\Target";
+  status = RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK,
+                          reinterpret_cast<const BYTE*>(target), sizeof target - sizeof(wchar_t));
+  if (status != ERROR_SUCCESS)
+    fail("link " + key_name, status);
+}
+
 // Opens with no more than listing needs, so that a key denying READ_CONTROL still reads.
 void dump(const std::string& view_name, const std::string& key_name) {
   const REGSAM view = view_flag(view_name);
@@ -212,6 +238,8 @@ int main(int argc, char** argv) {
       deny(view, args[2], args[3]);
     } else if (args[0] == "refused" && args.size() == 4) {
       expect_refused(view, args[2], args[3]);
+    } else if (args[0] == "uncreatable" && args.size() == 3) {
+      make_uncreatable(view, args[2]);
     } else if (args[0] == "dump") {
       dump(args[1], args[2]);
     } else {
