@@ -2,8 +2,10 @@
 """End-to-end cases: the built mkvtype.exe against Wine's registry.
 
 Each case sets up the real registry through regprobe.exe, runs the tool, and reads the registry
-back through regprobe.exe, value types and stored sizes included. The expected state is the
-state before the run with the case's entries written in, and nothing else changed.
+back through regprobe.exe, value types and stored sizes included; where the case says so, only
+after a restart of the registry (the wine server saves it to its files and loads it again). The
+expected state is the state before the run with the case's entries written in, and nothing else
+changed.
 
     wine_cases.py list
     wine_cases.py prepare PREFIX ARCH             make a fresh prefix (ARCH: win32 or win64)
@@ -63,17 +65,21 @@ class Case:
     args: tuple = ()
     runs: int = 1
     at_once: int = 1
+    # Read back only after the registry is saved to its files and loaded again: an entry that
+    # would not outlive a restart of Windows counts as not written. Set where the run makes keys
+    # or replaces values, the writes that could fail to persist.
+    restart: bool = False
 
 
 CASES = [
-    Case("PlayerInstalledClassMissing", player(), EVERY_ENTRY),
-    Case("NeitherPlayerKey", [], (CLASS_NAME,)),
+    Case("PlayerInstalledClassMissing", player(), EVERY_ENTRY, restart=True),
+    Case("NeitherPlayerKey", [], (CLASS_NAME,), restart=True),
     Case("OnlyDescriptionsKey", [f"key 32 {DESCRIPTIONS}"], (DESCRIPTION, CLASS_NAME)),
     Case("OnlyTypesKey", [f"key 32 {TYPES}"], (PATTERN, CLASS_NAME)),
     Case("EntryNumberHeldOtherTypeAndData",
          player() + [value("32", DESCRIPTIONS, "76", REG_DWORD, b"\x07\0\0\0"),
                      value("32", TYPES, "76", REG_BINARY, b"\x01\x02\x03")],
-         EVERY_ENTRY),
+         EVERY_ENTRY, restart=True),
     Case("ClassKeyNamesAnotherClass", player() + [value("32", CLASS, "", REG_SZ, sz("mkvfile"))],
          (DESCRIPTION, PATTERN)),
     Case("ClassKeyEmptyWithSubKey", [f"key 32 {CLASS}\\ShellNew"], ()),
@@ -127,20 +133,30 @@ def finish(prefix):
     subprocess.run(["wineserver", "--wait"], env=env, check=False)
 
 
-def reset_registry(prefix, probe_exe):
-    """Back to the registry the prefix was made with, whatever the last case did to it.
-
-    The wine server, and the services the first program starts, are started here with no
+def start_server(prefix, probe_exe):
+    """Starts the prefix's wine server, and the services the first program starts, with no
     output of ours: a server that held a pipe of a later call would keep that call waiting until
     it exits. Kept running, it also keeps key security, which Wine does not save to its files.
     """
-    finish(prefix)
-    for name in REGISTRY_FILES:
-        shutil.copy2(os.path.join(pristine(prefix), name), prefix)
     env = wine_environment(prefix)
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "--persistent"], env=env, check=True, **quiet)
     subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
+
+
+def reset_registry(prefix, probe_exe):
+    """Back to the registry the prefix was made with, whatever the last case did to it."""
+    finish(prefix)
+    for name in REGISTRY_FILES:
+        shutil.copy2(os.path.join(pristine(prefix), name), prefix)
+    start_server(prefix, probe_exe)
+
+
+def restart_registry(prefix, probe_exe):
+    """Stops the server, which saves the registry to its files, and starts it again from them:
+    what lived only in memory is gone."""
+    finish(prefix)
+    start_server(prefix, probe_exe)
 
 
 def is_64_bit(prefix):
@@ -204,6 +220,8 @@ def run(prefix, case_name, exe, probe_exe):
     before = read_state(prefix, probe_exe)
     for _ in range(case.runs):
         run_tool(prefix, exe, case.args, case.at_once)
+    if case.restart:
+        restart_registry(prefix, probe_exe)
     after = read_state(prefix, probe_exe)
     expected = expected_state(before, case, is_64_bit(prefix))
     if after != expected:
