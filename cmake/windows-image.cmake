@@ -5,28 +5,18 @@ function(mkvtype_windows_image executable)
   # generators too.
   set_target_properties(${executable} PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                                                  $<1:${PROJECT_BINARY_DIR}>)
-  if(MINGW)
-    # - No stack protector: nothing here reads input into a buffer, and MinGW's guard set-up
-    #   acquires a crypto provider at every start, doubling the run time.
-    # - No exceptions or RTTI: nothing throws, and the image stays small.
-    set(compile_options -fno-stack-protector -fno-exceptions -fno-rtti -ffunction-sections
-                        -fdata-sections "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
-    foreach(target IN LISTS executable ARGN)
-      target_compile_options(${target} PRIVATE ${compile_options})
-    endforeach()
-    # Self-contained (no MinGW DLLs), stripped, and hardened: ASLR with relocations, NX,
-    # terminal-server aware, no SEH (nothing installs a handler, and this toolchain cannot make
-    # SafeSEH tables). No time stamp, so that equal sources give equal bytes.
-    target_link_options(${executable} PRIVATE -static -s
-      "LINKER:--fatal-warnings,--gc-sections,--no-insert-timestamp"
-      "LINKER:--dynamicbase,--nxcompat,--tsaware,--no-seh")
-  elseif(MSVC)
-    set_property(TARGET ${executable} ${ARGN} PROPERTY MSVC_RUNTIME_LIBRARY "MultiThreaded")
-    foreach(target IN LISTS executable ARGN)
-      target_compile_options(${target} PRIVATE /Brepro)
-    endforeach()
-    # main() under the GUI subsystem; the manifest comes from the resource script.
-    target_link_options(${executable} PRIVATE /ENTRY:mainCRTStartup /MANIFEST:NO /DYNAMICBASE
-                                              /NXCOMPAT /SAFESEH /Brepro /WX)
-  endif()
+  # - No stack protector: nothing here reads input into a buffer, and MinGW's guard set-up
+  #   acquires a crypto provider at every start, doubling the run time.
+  # - No exceptions or RTTI: nothing throws, and the image stays small.
+  set(compile_options -fno-stack-protector -fno-exceptions -fno-rtti -ffunction-sections
+                      -fdata-sections "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+  foreach(target IN LISTS executable ARGN)
+    target_compile_options(${target} PRIVATE ${compile_options})
+  endforeach()
+  # Self-contained (no MinGW DLLs), stripped, and hardened: ASLR with relocations, NX,
+  # terminal-server aware, no SEH (nothing installs a handler, and this toolchain cannot make
+  # SafeSEH tables). No time stamp, so that equal sources give equal bytes.
+  target_link_options(${executable} PRIVATE -static -s
+    "LINKER:--fatal-warnings,--gc-sections,--no-insert-timestamp"
+    "LINKER:--dynamicbase,--nxcompat,--tsaware,--no-seh")
 endfunction()
