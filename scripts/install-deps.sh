@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ libgtest-dev       # native build and unit tests
+  clang-format git                         # the format test
   g++-mingw-w64-i686                       # the Windows executable
   wine wine32:i386 wine64                  # running it, and the end-to-end tests
   python3-pefile icoutils imagemagick      # reading the image, making the icon
