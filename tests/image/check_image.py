@@ -108,19 +108,35 @@ class Image(unittest.TestCase):
         self.assertEqual(strings, {
             "FileVersion": VERSION,
             "ProductVersion": VERSION,
-            "FileDescription": "mkvtype.exe",
-            "ProductName": "mkvtype.exe",
+            "FileDescription": "Adds Matroska video to Windows Media Player's file types",
+            "ProductName": "mkvtype",
+            "LegalCopyright": "Copyright (c) 2026 The mkvtype authors. MIT License.",
             "InternalName": "mkvtype.exe",
             "OriginalFilename": "mkvtype.exe",
         })
 
-    def test_manifest_runs_as_invoker(self):
+    def manifest(self):
         manifests = self.resources(pefile.RESOURCE_TYPE["RT_MANIFEST"])
         self.assertEqual(list(manifests), [1])
-        root = ElementTree.fromstring(manifests[1])
-        levels = [e.get("level") for e in root.iter()
+        return ElementTree.fromstring(manifests[1])
+
+    def test_manifest_runs_as_invoker(self):
+        levels = [e.get("level") for e in self.manifest().iter()
                   if e.tag.endswith("}requestedExecutionLevel")]
         self.assertEqual(levels, ["asInvoker"])
+
+    def test_manifest_declares_the_supported_windows_versions(self):
+        supported = self.manifest().findall(
+            "{urn:schemas-microsoft-com:compatibility.v1}compatibility/"
+            "{urn:schemas-microsoft-com:compatibility.v1}application/"
+            "{urn:schemas-microsoft-com:compatibility.v1}supportedOS")
+        self.assertEqual(sorted(e.get("Id") for e in supported), sorted([
+            "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+            "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+            "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+            "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
+        ]))
 
 
 if __name__ == "__main__":
