@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""check-entries.cmd under Wine's own cmd.exe and reg.exe, over a table of registry states: in
+a 32-bit prefix from its one prompt, and in a 64-bit prefix from both the 32-bit and the 64-bit
+prompt, which must read the same registry view, the one the tool writes.
+
+    check_entries_cases.py list
+    check_entries_cases.py run PREFIX CASE EXE PROBE CHECK_CMD
+"""
+import dataclasses
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from wine_cases import (CLASS, DESCRIPTIONS, REG_SZ, TYPES, is_64_bit, player,  # noqa: E402
+                        probe, reset_registry, run_tool, sz, value, wine_environment)
+
+REG_EXPAND_SZ = 2
+THE_PLAYERS_ENTRIES = [value("32", DESCRIPTIONS, "76", REG_SZ, sz("Matroska")),
+                       value("32", TYPES, "76", REG_SZ, sz("*.mkv"))]
+EVERY_ENTRY = {"description", "pattern", "class"}
+
+# Which entry a line of the check's output names.
+ENTRY_LINES = {
+    "description": re.compile(r"^missing: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft\\MediaPlayer"
+                              r"\\Player\\Extensions\\MUIDescriptions, value 76 = Matroska "
+                              r"\(REG_SZ\)$"),
+    "pattern": re.compile(r"^missing: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft\\MediaPlayer"
+                          r"\\Player\\Extensions\\Types, value 76 = \*\.mkv \(REG_SZ\)$"),
+    "class": re.compile(r"^missing: HKEY_CLASSES_ROOT\\\.MKV \(the key, with any class\)$"),
+}
+ALL_IN_PLACE = "in place: every entry that mkvtype.exe writes on this machine"
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    setup: list
+    run_tool: bool
+    missing: set  # the entries the check must name; none: it exits 0
+    missing_on_64_bit: set = None  # where a 64-bit Windows differs
+
+
+CASES = [
+    Case("BeforeARun", player(), False, EVERY_ENTRY),
+    Case("AfterARun", player(), True, set()),
+    Case("EntryHoldsOtherData",
+         player() + THE_PLAYERS_ENTRIES + [value("32", TYPES, "76", REG_SZ, sz("*.avi")),
+                                           f"key 32 {CLASS}"],
+         False, {"pattern"}),
+    Case("EntryHoldsAnotherType",
+         player() + THE_PLAYERS_ENTRIES + [f"key 32 {CLASS}",
+                                           value("32", DESCRIPTIONS, "76", REG_EXPAND_SZ,
+                                                 sz("Matroska"))],
+         False, {"description"}),
+    # The tool writes nothing into another view's player keys, and nothing is needed there.
+    Case("PlayerOnlyInThe64BitView", player("64"), True, set()),
+    # Only the tool's view counts: right entries in the other view do not make up for it. On
+    # 32-bit Windows the two views are one, and the entries are there.
+    Case("EntriesOnlyInThe64BitView",
+         player("32") + [value("64", DESCRIPTIONS, "76", REG_SZ, sz("Matroska")),
+                         value("64", TYPES, "76", REG_SZ, sz("*.mkv")), f"key 32 {CLASS}"],
+         False, set(), missing_on_64_bit={"description", "pattern"}),
+    Case("NoPlayer", [], False, {"class"}),
+    Case("NoPlayerAfterARun", [], True, set()),
+    Case("NoClassKey", player() + THE_PLAYERS_ENTRIES, False, {"class"}),
+]
+
+
+def prompts(prefix):
+    """The command interpreters to start the check from: (name, command)."""
+    if is_64_bit(prefix):
+        return [("32-bit prompt", ["wine", "cmd", "/c"]),
+                ("64-bit prompt", ["/usr/lib/wine/wine64", "cmd", "/c"])]
+    return [("prompt", ["wine", "cmd", "/c"])]
+
+
+def named_entries(output):
+    """The entries the output names as missing; fails on any other line."""
+    named = set()
+    for line in output:
+        entry = next((e for e, pattern in ENTRY_LINES.items() if pattern.match(line)), None)
+        assert entry, f"unexpected line: {line!r}"
+        named.add(entry)
+    return named
+
+
+def run(prefix, case_name, exe, probe_exe, check_cmd):
+    case = next(c for c in CASES if c.name == case_name)
+    reset_registry(prefix, probe_exe)
+    if case.setup:
+        probe(prefix, probe_exe, case.setup)
+    if case.run_tool:
+        run_tool(prefix, exe, (), 1)
+    expected = case.missing
+    if is_64_bit(prefix) and case.missing_on_64_bit is not None:
+        expected = case.missing_on_64_bit
+    folder, script = os.path.split(os.path.abspath(check_cmd))
+    for prompt, command in prompts(prefix):
+        result = subprocess.run(command + [script], cwd=folder, env=wine_environment(prefix),
+                                capture_output=True, timeout=120, check=False)
+        output = result.stdout.decode("latin-1").replace("\r", "").splitlines()
+        where = f"{case_name}, {prompt}: output {output}"
+        if expected:
+            assert result.returncode == 1, f"{where}: exit status {result.returncode}, not 1"
+            assert named_entries(output) == expected and len(output) == len(expected), \
+                f"{where}: should name exactly {sorted(expected)}"
+        else:
+            assert result.returncode == 0, f"{where}: exit status {result.returncode}, not 0"
+            assert output == [ALL_IN_PLACE], where
+        print(f"{case_name}, {prompt}: exit status {result.returncode}, as expected: {output}")
+
+
+def main(argv):
+    command = argv[1] if len(argv) > 1 else ""
+    if command == "list":
+        print(";".join(case.name for case in CASES))
+    elif command == "run" and len(argv) == 7:
+        run(*argv[2:7])
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
