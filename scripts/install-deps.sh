@@ -10,6 +10,7 @@ packages=(
   wine wine32:i386 wine64                  # running it, and the end-to-end tests
   python3-pefile icoutils imagemagick      # reading the image, making the icon
   hyperfine                                # the benchmark
+  zip unzip openssl osslsigncode           # the release: packing, signing, time stamps
 )
 
 as_root() {
