@@ -13,6 +13,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wine_cases  # noqa: E402
 from wine_cases import (CLASS, DESCRIPTIONS, REG_SZ, TYPES, is_64_bit, player,  # noqa: E402
                         probe, reset_registry, run_tool, sz, value, wine_environment)
 
@@ -112,15 +113,5 @@ def run(prefix, case_name, exe, probe_exe, check_cmd):
         print(f"{case_name}, {prompt}: exit status {result.returncode}, as expected: {output}")
 
 
-def main(argv):
-    command = argv[1] if len(argv) > 1 else ""
-    if command == "list":
-        print(";".join(case.name for case in CASES))
-    elif command == "run" and len(argv) == 7:
-        run(*argv[2:7])
-    else:
-        sys.exit(__doc__)
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    wine_cases.table_main(sys.argv, __doc__, CASES, run, 5)

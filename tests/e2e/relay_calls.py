@@ -306,15 +306,5 @@ def run(prefix, case_name, exe, probe_exe):
     print(f"{case_name}: the {len(calls)} registry calls as expected:\n  " + "\n  ".join(calls))
 
 
-def main(argv):
-    command = argv[1] if len(argv) > 1 else ""
-    if command == "list":
-        print(";".join(case.name for case in CASES))
-    elif command == "run" and len(argv) == 6:
-        run(*argv[2:6])
-    else:
-        sys.exit(__doc__)
-
-
 if __name__ == "__main__":
-    main(sys.argv)
+    wine_cases.table_main(sys.argv, __doc__, CASES, run, 4)

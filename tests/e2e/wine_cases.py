@@ -232,19 +232,18 @@ def run(prefix, case_name, exe, probe_exe):
     print(f"{case_name}: registry as expected ({len(after)} keys and values read back)")
 
 
-def main(argv):
+def table_main(argv, doc, cases, run_case, run_arguments, **more):
+    """The command line of a table of cases: `list`, `run` with `run_arguments` arguments, and
+    the commands in `more`, each named with (argument count, function)."""
     command = argv[1] if len(argv) > 1 else ""
+    commands = {"run": (run_arguments, run_case), **more}
     if command == "list":
-        print(";".join(case.name for case in CASES))
-    elif command == "prepare" and len(argv) == 4:
-        prepare(argv[2], argv[3])
-    elif command == "run" and len(argv) == 6:
-        run(*argv[2:6])
-    elif command == "finish" and len(argv) == 3:
-        finish(argv[2])
+        print(";".join(case.name for case in cases))
+    elif command in commands and len(argv) - 2 == commands[command][0]:
+        commands[command][1](*argv[2:])
     else:
-        sys.exit(__doc__)
+        sys.exit(doc)
 
 
 if __name__ == "__main__":
-    main(sys.argv)
+    table_main(sys.argv, __doc__, CASES, run, 4, prepare=(2, prepare), finish=(1, finish))
