@@ -109,7 +109,10 @@ else
   if grep -q 'Timestamp is not available' "$report"; then
     echo "time stamp: none (the signature holds while the certificate does)"
   elif grep -qx 'Timestamp Server Signature verification: ok' "$report"; then
-    echo "time stamp: valid, $(sed -n 's/^[[:space:]]*Timestamp time: //p' "$report" | head -n 1)"
+    # osslsigncode 2.9 says "Timestamp time:", 2.5 (Debian 12) "The signature is timestamped:".
+    stamped=$(sed -n -E 's/^[[:space:]]*(Timestamp time|The signature is timestamped): //p' \
+      "$report" | head -n 1)
+    echo "time stamp: valid, $stamped"
   else
     fail "time stamp: does not verify against $trusted"
   fi

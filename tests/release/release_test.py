@@ -257,7 +257,8 @@ class SignedRelease(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("signature: valid SHA-256 Authenticode, by /CN=mkvtype test signer",
                       result.stdout)
-        self.assertIn("time stamp: valid" if time_stamped else "time stamp: none", result.stdout)
+        self.assertRegex(result.stdout, r"time stamp: valid, \w{3} [ \d]\d [\d:]{8} \d{4} GMT"
+                         if time_stamped else "time stamp: none")
         return result
 
     def test_certificate_and_key_with_a_time_stamp(self):
