@@ -90,8 +90,10 @@ ROOTS = {
     0x80000005: "HKEY_CURRENT_CONFIG",
 }
 VALUE_TYPES = {1: "REG_SZ", 2: "REG_EXPAND_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 7: "REG_MULTI_SZ"}
-# Where Wine's registry functions live, in either of their A and W forms.
+# Where Wine's registry functions live, in either of their A and W forms; below them, ntdll's
+# native calls, which a program may also reach for itself.
 REGISTRY_MODULES = {"advapi32", "kernelbase", "kernel32"}
+NATIVE_REGISTRY_CALL = re.compile(r"^(Nt|Zw)\w*Keys?(Ex|2|Transacted|TransactedEx)?$")
 
 LINE = re.compile(r"^(?P<pid>[0-9a-f]+):(?P<tid>[0-9a-f]+):(?P<text>.*)$")
 CALL = re.compile(r"^Call (?P<module>[\w-]+)\.(?P<function>\w+)\((?P<args>.*)\)"
@@ -247,8 +249,9 @@ def program_calls(log_lines, exe_name, image_size):
         if match := CALL.match(text):
             caller = int(match.group("caller"), 16)
             in_program = start <= caller < start + image_size or (stack and stack[-1].in_program)
-            is_registry = (match.group("module").lower() in REGISTRY_MODULES
-                           and match.group("function").startswith("Reg"))
+            module, function = match.group("module").lower(), match.group("function")
+            is_registry = ((module in REGISTRY_MODULES and function.startswith("Reg"))
+                           or (module == "ntdll" and NATIVE_REGISTRY_CALL.match(function)))
             call = None
             if in_program and is_registry and innermost is None:
                 call = Call(match.group("function"),

@@ -35,6 +35,8 @@ LOG = r"""
 0100:0104:trace:reg:NtCreateKey <- 0x38
 0100:0104:Ret  advapi32.RegCreateKeyExW() retval=00000000 ret=7a001000
 0100:0104:Ret  shlwapi.SHSetValueA() retval=00000000 ret=00402900
+0100:0104:Call ntdll.NtDeleteKey(00000040) ret=00402a00
+0100:0104:Ret  ntdll.NtDeleteKey() retval=00000000 ret=00402a00
 0100:0104:Call msvcrt.exit(00000000) ret=00401492
 """.strip().splitlines()
 
@@ -55,6 +57,8 @@ class ReadingTheRelayLog(unittest.TestCase):
             # Reached through another DLL's helper, in the wide form, volatile.
             r'RegCreateKeyExW(HKEY_CURRENT_USER, "Software\Other", 0, null, 1, 0x00000002, null,'
             " &key, null) -> 0, key#2",
+            # Below the registry functions, straight to ntdll.
+            "NtDeleteKey(0x40) -> 0",
         ])
 
     def test_a_log_without_the_program_is_an_error(self):
