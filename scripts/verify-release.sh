@@ -74,7 +74,8 @@ summed=$(sed -E 's/^[0-9a-f]{64} [ *]//' "$sums" | LC_ALL=C sort)
 others=$(cd "$folder" && LC_ALL=C ls | grep -vx SHA256SUMS)
 [ "$summed" = "$others" ] || fail "checksums: SHA256SUMS lists $(echo $summed), not $(echo $others)"
 if ! checked=$(cd "$folder" && sha256sum --check --strict SHA256SUMS 2>&1); then
-  fail "checksums: $(echo "$checked" | grep -v ': OK$' | tr '\n' ' ')"
+  differing=$(echo "$checked" | sed -n 's/: FAILED$//p' | tr '\n' ' ')
+  fail "checksums: ${differing:-$checked }does not match SHA256SUMS"
 fi
 echo "checksums: SHA256SUMS matches $(echo $others)"
 

@@ -348,7 +348,7 @@ class VerifyRefuses(unittest.TestCase):
             file.write("not a zip\n")
         return [
             ("FileThatSumsContradict", rewrite(self.signed, target("a.zip"), contradicted),
-             ["--ca", KEYS.ca_pem], "FAILED checksums: README.txt: FAILED"),
+             ["--ca", KEYS.ca_pem], "FAILED checksums: README.txt does not match SHA256SUMS"),
             ("ExeChangedAfterSigning", rewrite(self.signed, target("b.zip"), changed_and_resummed),
              ["--ca", KEYS.ca_pem], "FAILED signature: mkvtype.exe's signature does not verify"),
             ("SignatureOfAnotherAuthority", self.signed, ["--ca", KEYS.foreign_ca_pem],
