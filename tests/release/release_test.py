@@ -56,7 +56,7 @@ class Keys:
                     "-out", f"{name}.pem", cwd=folder)
         openssl("genpkey", "-algorithm", "RSA", "-out", "stranger.key", cwd=folder)
         openssl("pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
-                "-out", "signer.p12", "-passout", "env:PASSWORD", cwd=folder)
+                "-out", "signer.p12", "-passout", f"pass:{PASSWORD}", cwd=folder)
 
     def __getattr__(self, name):
         """keys.foreign_ca_pem is the path of foreign-ca.pem."""
@@ -129,9 +129,6 @@ def setUpModule():
 def tearDownModule():
     TSA.stop()
     shutil.rmtree(WORK, ignore_errors=True)
-
-
-os.environ["PASSWORD"] = PASSWORD  # for the PKCS#12 file made above
 
 
 def release(*args, password=None, output=None):
