@@ -82,14 +82,11 @@ sign() {
   fi
 }
 
-public_key_of_certificate() {
-  openssl x509 -in "$1" -noout -pubkey 2>/dev/null
-}
-
 if [ -n "$cert" ]; then
   readable_file certificate "$cert"
   readable_file key "$key"
-  certificate_key=$(public_key_of_certificate "$cert") || fail "certificate $cert: not a PEM certificate"
+  certificate_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) ||
+    fail "certificate $cert: not a PEM certificate"
   if ! private_key=$(openssl pkey -in "$key" -passin env:MKVTYPE_SIGN_PASSWORD -pubout 2>&1); then
     case $private_key in
       *"bad decrypt"* | *"maybe wrong password"*)
@@ -121,10 +118,8 @@ elif [ -n "$pkcs12" ]; then
   sign_with=(-pkcs12 "$pkcs12")
 fi
 
-version=$(sed -n 's/^project(mkvtype VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+. "$root/scripts/release-layout.sh"
 [ -n "$version" ] || fail "no version in CMakeLists.txt"
-name=mkvtype-$version
-zip_name=$name-x86.zip
 
 # Every file in the zip carries the time of the commit it was made from, so that the same
 # commit gives the same bytes.
@@ -134,10 +129,10 @@ elif ! epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null); then
   fail "cannot tell the release's date: not a git checkout, and SOURCE_DATE_EPOCH is not set"
 fi
 
-build_log=$(mktemp)
 stage=$(mktemp -d)
 partial=
-trap 'rm -rf "$stage" "$build_log" ${partial:+"$partial"}' EXIT
+trap 'rm -rf "$stage" ${partial:+"$partial"}' EXIT
+build_log=$stage/build.log
 if ! (cd "$root" && cmake --preset windows && cmake --build --preset windows) >"$build_log" 2>&1
 then
   cat "$build_log" >&2
@@ -159,7 +154,7 @@ if [ "$signing" = yes ]; then
 else
   cp "$exe" "$folder/mkvtype.exe"
 fi
-cp "$root/release/check-entries.cmd" "$root/release/README.txt" "$root/LICENSE" "$folder/"
+(cd "$root" && cp "${release_files[@]}" "$folder/")
 (cd "$folder" && LC_ALL=C sha256sum -- * >"$stage/SHA256SUMS" && mv "$stage/SHA256SUMS" .)
 
 # Fixed modes, times and order, and no extra fields (-X): nothing of this machine or this

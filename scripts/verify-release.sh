@@ -49,8 +49,7 @@ if [ -n "$ca" ]; then
   trusted=$ca
 fi
 
-version=$(sed -n 's/^project(mkvtype VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
-name=mkvtype-$version
+. "$root/scripts/release-layout.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -58,8 +57,9 @@ trap 'rm -rf "$work"' EXIT
 # folder when unpacked.
 [ -f "$zip" ] || fail "zip: $zip is not a file"
 unzip -tqq "$zip" >/dev/null 2>&1 || fail "zip: $zip is not a zip file, or a damaged one"
-expected=$(printf '%s\n' "$name/LICENSE" "$name/README.txt" "$name/SHA256SUMS" \
-  "$name/check-entries.cmd" "$name/mkvtype.exe")
+expected=$(for file in "${release_files[@]}" SHA256SUMS mkvtype.exe; do
+  echo "$name/$(basename "$file")"
+done | LC_ALL=C sort)
 # The folder's own entry may be there or not; nothing else may.
 listed=$(zipinfo -1 "$zip" | grep -vx "$name/" | LC_ALL=C sort)
 [ "$listed" = "$expected" ] ||
@@ -122,25 +122,20 @@ else
 fi
 
 # What this checkout builds, from a copy of it in a fresh folder.
-source_copy=$work/source
-mkdir "$source_copy"
-tar -C "$root" --exclude=./build --exclude=./dist --exclude=./.git -cf - . |
-  tar -C "$source_copy" -xf -
-if ! (cd "$source_copy" && cmake --preset windows && cmake --build --preset windows --target mkvtype) \
-  >"$work/build.log" 2>&1; then
+if ! rebuilt=$("$root/scripts/build-copy.sh" "$root" "$work/source" 2>"$work/build.log"); then
   cat "$work/build.log"
   fail "source: this checkout does not build"
 fi
-rebuilt=$source_copy/build/windows/mkvtype.exe
+what=mkvtype.exe
+[ "$signature_size" -eq 0 ] || what="mkvtype.exe without its signature"
+rebuilt_sum=$(sha256sum <"$rebuilt" | cut -c1-64)
 cmp -s "$unsigned" "$rebuilt" ||
-  fail "source: mkvtype.exe$([ "$signature_size" -eq 0 ] || echo ' without its signature')" \
-    "(sha256 $(sha256sum <"$unsigned" | cut -c1-64)) is not what this checkout builds" \
-    "(sha256 $(sha256sum <"$rebuilt" | cut -c1-64))"
-for file in LICENSE release/README.txt release/check-entries.cmd; do
+  fail "source: $what (sha256 $(sha256sum <"$unsigned" | cut -c1-64)) is not what this" \
+    "checkout builds (sha256 $rebuilt_sum)"
+for file in "${release_files[@]}"; do
   cmp -s "$folder/$(basename "$file")" "$root/$file" ||
     fail "source: $(basename "$file") is not this checkout's $file"
 done
-echo "source: mkvtype.exe$([ "$signature_size" -eq 0 ] || echo ' without its signature') is" \
-  "what this checkout builds (sha256 $(sha256sum <"$rebuilt" | cut -c1-64)); the other files" \
-  "are this checkout's"
+echo "source: $what is what this checkout builds (sha256 $rebuilt_sum); the other files are" \
+  "this checkout's"
 echo "verified: every check holds"

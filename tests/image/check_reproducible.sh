@@ -7,17 +7,9 @@ source_dir=$1
 work=$2
 rm -rf "$work"
 
-build_copy() {
-  local copy=$1
-  mkdir -p "$copy"
-  tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$copy" -xf -
-  cmake -S "$copy" --preset windows >/dev/null
-  cmake --build "$copy/build/windows" --target mkvtype >/dev/null
-}
-
-build_copy "$work/a/src"
-build_copy "$work/another-folder/with-a-longer-name/mkvtype-source"
-cmp "$work/a/src/build/windows/mkvtype.exe" \
-    "$work/another-folder/with-a-longer-name/mkvtype-source/build/windows/mkvtype.exe"
-echo "identical: $(sha256sum < "$work/a/src/build/windows/mkvtype.exe")"
+build="$source_dir/scripts/build-copy.sh"
+first=$("$build" "$source_dir" "$work/a/src")
+second=$("$build" "$source_dir" "$work/another-folder/with-a-longer-name/mkvtype-source")
+cmp "$first" "$second"
+echo "identical: $(sha256sum < "$first")"
 rm -rf "$work"
