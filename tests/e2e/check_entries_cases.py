@@ -15,7 +15,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine_cases  # noqa: E402
 from wine_cases import (CLASS, DESCRIPTIONS, REG_SZ, TYPES, is_64_bit, player,  # noqa: E402
-                        probe, reset_registry, run_tool, sz, value, wine_environment)
+                        reset_registry, run_tool, sz, value, wine_environment)
 
 REG_EXPAND_SZ = 2
 THE_PLAYERS_ENTRIES = [value("32", DESCRIPTIONS, "76", REG_SZ, sz("Matroska")),
@@ -89,9 +89,7 @@ def named_entries(output):
 
 def run(prefix, case_name, exe, probe_exe, check_cmd):
     case = next(c for c in CASES if c.name == case_name)
-    reset_registry(prefix, probe_exe)
-    if case.setup:
-        probe(prefix, probe_exe, case.setup)
+    reset_registry(prefix, probe_exe, case.setup)
     if case.run_tool:
         run_tool(prefix, exe, (), 1)
     expected = case.missing

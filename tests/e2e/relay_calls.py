@@ -292,9 +292,7 @@ def take_data(call, nested_args):
 
 def run(prefix, case_name, exe, probe_exe):
     case = next(c for c in CASES if c.name == case_name)
-    wine_cases.reset_registry(prefix, probe_exe)
-    if case.setup:
-        wine_cases.probe(prefix, probe_exe, case.setup)
+    wine_cases.reset_registry(prefix, probe_exe, case.setup)
     env = wine_cases.wine_environment(prefix)
     env["WINEDEBUG"] = "-all,+relay,+reg,+loaddll,+pid"
     result = subprocess.run(["wine", exe], env=env, stdout=subprocess.PIPE,

@@ -144,12 +144,15 @@ def start_server(prefix, probe_exe):
     subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
 
 
-def reset_registry(prefix, probe_exe):
-    """Back to the registry the prefix was made with, whatever the last case did to it."""
+def reset_registry(prefix, probe_exe, setup=()):
+    """Back to the registry the prefix was made with, whatever the last case did to it, and then
+    into the case's starting state: `setup`, regprobe's commands."""
     finish(prefix)
     for name in REGISTRY_FILES:
         shutil.copy2(os.path.join(pristine(prefix), name), prefix)
     start_server(prefix, probe_exe)
+    if setup:
+        probe(prefix, probe_exe, setup)
 
 
 def restart_registry(prefix, probe_exe):
@@ -214,9 +217,7 @@ def describe(state):
 
 def run(prefix, case_name, exe, probe_exe):
     case = next(c for c in CASES if c.name == case_name)
-    reset_registry(prefix, probe_exe)
-    if case.setup:
-        probe(prefix, probe_exe, case.setup)
+    reset_registry(prefix, probe_exe, case.setup)
     before = read_state(prefix, probe_exe)
     for _ in range(case.runs):
         run_tool(prefix, exe, case.args, case.at_once)
