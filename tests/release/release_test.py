@@ -142,6 +142,11 @@ def release(*args, password=None, output=None):
     return result, output
 
 
+def signed_by_pem(*more):
+    """release.sh's arguments for signing with the PEM certificate and key."""
+    return ["--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url", URL, *more]
+
+
 def make_release(*args, password=None):
     result, output = release(*args, password=password)
     assert result.returncode == 0, result.stderr
@@ -259,8 +264,7 @@ class SignedRelease(unittest.TestCase):
         return result
 
     def test_certificate_and_key_with_a_time_stamp(self):
-        path = make_release("--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url", URL,
-                            "--timestamp", TSA.url)
+        path = make_release(*signed_by_pem("--timestamp", TSA.url))
         print(self.check_signed(path, time_stamped=True).stdout)
 
     def test_pkcs12_with_its_password_from_the_environment(self):
@@ -270,7 +274,7 @@ class SignedRelease(unittest.TestCase):
         self.check_signed(os.path.join(output, ZIP_NAME), time_stamped=False)
 
     def test_program_name_and_url_are_in_the_signature(self):
-        path = make_release("--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url", URL)
+        path = make_release(*signed_by_pem())
         with tempfile.TemporaryDirectory(dir=WORK) as folder:
             exe = os.path.join(folder, "mkvtype.exe")
             with open(exe, "wb") as file:
@@ -286,7 +290,6 @@ class BadInput(unittest.TestCase):
 
     def cases(self):
         missing = os.path.join(WORK, "no-such.pem")
-        signer = ["--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url", URL]
         return [
             ("MissingCertificate", ["--cert", missing, "--key", KEYS.signer_key, "--url", URL],
              None, "no such file"),
@@ -305,8 +308,8 @@ class BadInput(unittest.TestCase):
             ("NoPassword", ["--pkcs12", KEYS.signer_p12, "--url", URL], None, "wrong password"),
             ("UnknownOption", ["--sign-with", KEYS.signer_pem], None, "unknown option"),
             ("TimeStampWithoutSignature", ["--timestamp", TSA.url], None, "needs a signature"),
-            ("TimeStampAuthorityNotAnswering", signer + ["--timestamp", closed_port_url()], None,
-             "did not answer"),
+            ("TimeStampAuthorityNotAnswering",
+             signed_by_pem("--timestamp", closed_port_url()), None, "did not answer"),
         ]
 
     def test_each_fails_cleanly(self):
@@ -325,8 +328,7 @@ class BadInput(unittest.TestCase):
 class VerifyRefuses(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.signed = make_release("--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url",
-                                  URL, "--timestamp", TSA.url)
+        cls.signed = make_release(*signed_by_pem("--timestamp", TSA.url))
         cls.unsigned = make_release()
 
     def cases(self):
@@ -373,8 +375,7 @@ class SignedExeUnderWine(unittest.TestCase):
 
     def test_does_its_job(self):
         prefix, probe = os.environ["MKVTYPE_WINE_PREFIX"], os.environ["MKVTYPE_REGPROBE"]
-        path = make_release("--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url", URL,
-                            "--timestamp", TSA.url)
+        path = make_release(*signed_by_pem("--timestamp", TSA.url))
         exe = os.path.join(os.path.dirname(path), "mkvtype.exe")
         with open(exe, "wb") as file:
             file.write(read(path, "mkvtype.exe"))
