@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """check-entries.cmd under Wine's own cmd.exe and reg.exe, over a table of registry states: in
 a 32-bit prefix from its one prompt, and in a 64-bit prefix from both the 32-bit and the 64-bit
-prompt, which must read the same registry view, the one the tool writes.
+prompt, which must read the same registry view, the one the tool writes. Cases that name cmd
+options are run both with and without them.
 
     check_entries_cases.py list
     check_entries_cases.py run PREFIX CASE EXE PROBE CHECK_CMD
 """
 import dataclasses
+import itertools
 import os
 import re
 import subprocess
@@ -14,7 +16,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wine_cases  # noqa: E402
-from wine_cases import (CLASS, DESCRIPTIONS, REG_SZ, TYPES, is_64_bit, player,  # noqa: E402
+from wine_cases import (CLASS, DESCRIPTIONS, EXTENSIONS, REG_SZ, TYPES, is_64_bit, player,  # noqa: E402
                         reset_registry, run_tool, sz, value, wine_environment)
 
 REG_EXPAND_SZ = 2
@@ -30,6 +32,13 @@ ENTRY_LINES = {
     "pattern": re.compile(r"^missing: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft\\MediaPlayer"
                           r"\\Player\\Extensions\\Types, value 76 = \*\.mkv \(REG_SZ\)$"),
     "class": re.compile(r"^missing: HKEY_CLASSES_ROOT\\\.MKV \(the key, with any class\)$"),
+    # Keys that exist but that this account may not read: status 2.
+    "unreadable Types": re.compile(r"^cannot read: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft"
+                                   r"\\MediaPlayer\\Player\\Extensions\\Types \(it exists, "
+                                   r"but this account may not read it\)$"),
+    "unreadable Extensions": re.compile(r"^cannot read: HKLM\\SOFTWARE\\(WOW6432Node\\)?"
+                                        r"Microsoft\\MediaPlayer\\Player\\Extensions \(it "
+                                        r"exists, but this account may not read it\)$"),
 }
 ALL_IN_PLACE = "in place: every entry that mkvtype.exe writes on this machine"
 
@@ -41,6 +50,18 @@ class Case:
     run_tool: bool
     missing: set  # the entries the check must name; none: it exits 0
     missing_on_64_bit: set = None  # where a 64-bit Windows differs
+    cmd_options: tuple = ()  # also run with these options of cmd
+
+
+def holding(key, text, kind=REG_SZ):
+    """The player's entries with value 76 of `key` holding `text` instead."""
+    entries = [e for e in THE_PLAYERS_ENTRIES if f" {key} " not in e]
+    return entries + [value("32", key, "76", kind, text.encode("latin-1") + b"\0")]
+
+
+# A player key whose DACL refuses reading (KEY_READ) to everyone.
+def unreadable(key):
+    return [f"deny 32 {key} 0x20019", f"refused 32 {key} 0x20019"]
 
 
 CASES = [
@@ -66,6 +87,42 @@ CASES = [
     Case("NoPlayer", [], False, {"class"}),
     Case("NoPlayerAfterARun", [], True, set()),
     Case("NoClassKey", player() + THE_PLAYERS_ENTRIES, False, {"class"}),
+    # The data is compared whole, blanks included, letter case included.
+    Case("LeadingBlankBeforeThePattern", player() + holding(TYPES, " *.mkv") + [f"key 32 {CLASS}"],
+         False, {"pattern"}),
+    Case("TabBeforeThePattern", player() + holding(TYPES, "\t*.mkv") + [f"key 32 {CLASS}"],
+         False, {"pattern"}),
+    Case("LeadingBlanksBeforeTheDescription",
+         player() + holding(DESCRIPTIONS, "  Matroska") + [f"key 32 {CLASS}"], False,
+         {"description"}),
+    Case("TrailingBlankAfterThePattern",
+         player() + holding(TYPES, "*.mkv ") + [f"key 32 {CLASS}"], False, {"pattern"}),
+    Case("PatternInUpperCase", player() + holding(TYPES, "*.MKV") + [f"key 32 {CLASS}"], False,
+         {"pattern"}),
+    # With delayed expansion, !x! would vanish and leave the tool's text.
+    Case("ExclamationMarksUnderDelayedExpansion",
+         player() + holding(TYPES, "*.mkv!x!") + [f"key 32 {CLASS}"], False, {"pattern"},
+         cmd_options=("/v:on",)),
+    Case("InPlaceUnderDelayedExpansion", player(), True, set(), cmd_options=("/v:on",)),
+    # Double quotes that would close the comparison's own quotes, and commands after them.
+    Case("DoubleQuotesInTheData",
+         player() + holding(TYPES, '*.mkv"=="    76    REG_SZ    *.mkv') +
+         holding(DESCRIPTIONS, '" & echo in place: every entry & exit /b 0 & "')[-1:] +
+         [f"key 32 {CLASS}"],
+         False, {"pattern", "description"}, cmd_options=("/v:on",)),
+    # A second line hidden in the data, after the tool's text.
+    Case("LineBreakInTheData",
+         player() + holding(TYPES, "*.mkv\r\n    76    REG_SZ    *.mkv") + [f"key 32 {CLASS}"],
+         False, {"pattern"}),
+    # A key that exists but cannot be read is not a missing key, whatever is behind it.
+    Case("PlayerKeyUnreadable",
+         player() + holding(TYPES, "*.avi") + [f"key 32 {CLASS}"] + unreadable(TYPES), False,
+         {"unreadable Types"}),
+    Case("ParentOfBothPlayerKeysUnreadable",
+         player() + [f"key 32 {CLASS}"] + unreadable(EXTENSIONS), False,
+         {"unreadable Extensions"}),
+    Case("UnreadableAndMissingAtOnce", player() + unreadable(TYPES), False,
+         {"unreadable Types", "description", "class"}),
 ]
 
 
@@ -95,14 +152,20 @@ def run(prefix, case_name, exe, probe_exe, check_cmd):
     expected = case.missing
     if is_64_bit(prefix) and case.missing_on_64_bit is not None:
         expected = case.missing_on_64_bit
+    status = 2 if any(e.startswith("unreadable") for e in expected) else 1 if expected else 0
     folder, script = os.path.split(os.path.abspath(check_cmd))
-    for prompt, command in prompts(prefix):
-        result = subprocess.run(command + [script], cwd=folder, env=wine_environment(prefix),
-                                capture_output=True, timeout=120, check=False)
+    for (prompt, command), options in itertools.product(prompts(prefix),
+                                                        [()] + [case.cmd_options] * bool(
+                                                            case.cmd_options)):
+        result = subprocess.run(command[:-1] + list(options) + command[-1:] + [script],
+                                cwd=folder, env=wine_environment(prefix), capture_output=True,
+                                timeout=120, check=False)
         output = result.stdout.decode("latin-1").replace("\r", "").splitlines()
+        prompt = " ".join([prompt, *options])
         where = f"{case_name}, {prompt}: output {output}"
         if expected:
-            assert result.returncode == 1, f"{where}: exit status {result.returncode}, not 1"
+            assert result.returncode == status, \
+                f"{where}: exit status {result.returncode}, not {status}"
             assert named_entries(output) == expected and len(output) == len(expected), \
                 f"{where}: should name exactly {sorted(expected)}"
         else:
