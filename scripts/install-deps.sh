@@ -11,6 +11,8 @@ packages=(
   python3-pefile icoutils imagemagick      # reading the image, making the icon
   hyperfine                                # the benchmark
   zip unzip openssl osslsigncode           # the release: packing, signing, time stamps
+  python3-asn1crypto                       # reading a signature's structure
+  locales                                  # building the release in another locale
 )
 
 as_root() {

@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # Makes the release zip, dist/mkvtype-VERSION-x86.zip: one folder mkvtype-VERSION/ holding the
-# tool, check-entries.cmd, the Windows users' README, the license and SHA256SUMS.
+# tool, check-entries.cmd, the Windows users' README, the license, BUILDINFO (the commit and
+# the build tools) and SHA256SUMS.
 #
 #   scripts/release.sh [--cert CERT.pem --key KEY.pem | --pkcs12 FILE.p12] [--url URL]
 #                      [--timestamp TSA_URL] [--output DIR]
 #
 # --cert/--key or --pkcs12 sign mkvtype.exe (SHA-256 Authenticode, by osslsigncode), with the
-# program's name and --url, its home page, in the signature. The password of the PKCS#12 file,
-# or of an encrypted key, is taken from the environment variable MKVTYPE_SIGN_PASSWORD and
-# handed to the tools through pipes, never on a command line or in a file. --timestamp adds an
-# RFC 3161 time stamp from that authority, so that the signature outlives the certificate.
+# program's name and --url, its home page, in the signature. The certificate must allow code
+# signing. The password of the PKCS#12 file, or of an encrypted key, is taken from the
+# environment variable MKVTYPE_SIGN_PASSWORD and handed to the tools through pipes, never on a
+# command line or in a file. --timestamp adds an RFC 3161 time stamp from that authority, so
+# that the signature outlives the certificate.
 #
-# Unsigned, the zip is the same bytes from the same commit, whenever and wherever it is made,
-# and its mkvtype.exe is build/windows/mkvtype.exe. A run that fails says why on one line,
-# exits non-zero, and writes nothing into the output folder. The zip's path is printed last.
+# A release is built from the checkout's commit alone, in a fresh folder: a checkout with
+# uncommitted changes to tracked files is refused, and no build folder of the checkout is used.
+# Unsigned, the zip is the same bytes from the same commit and build tools, whenever and
+# wherever it is made, in any locale. A run that fails or is interrupted says why on one line,
+# exits non-zero, stops whatever it started, and writes nothing into the output folder. The
+# zip's path is printed last.
 set -euo pipefail
+# Nothing of the caller's locale or time zone may reach the zip: not the order of names, not the
+# time of its entries, not the tools' messages that the script reads.
+export LC_ALL=C TZ=UTC
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 fail() {
@@ -70,15 +78,55 @@ readable_file() {
   [ -r "$path" ] || fail "$what $path: not readable"
 }
 
+# Long steps run in a process group of their own, which an interrupt stops whole: a plain
+# foreground child would hold off the trap until it ended, and `timeout` takes its command out
+# of the group that Ctrl-C reaches.
+child=
+run_stoppably() {
+  setsid "$@" &
+  child=$!
+  local status=0
+  wait "$child" || status=$?
+  child=
+  return "$status"
+}
+stage=
+partial=
+clean_up() {
+  if [ -n "$child" ]; then
+    kill -TERM -- "-$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
+  rm -rf ${stage:+"$stage"} ${partial:+"$partial"}
+}
+trap clean_up EXIT
+# Said on the stderr the script was given (fd 3), whatever a step has redirected.
+exec 3>&2
+trap 'echo "release.sh: interrupted; nothing was written" >&3; exit 130' INT
+trap 'echo "release.sh: stopped; nothing was written" >&3; exit 143' TERM
+
 # The password reaches openssl through its environment (env:NAME), and osslsigncode through a
 # pipe (printf is a shell builtin, so it shows on no command line). osslsigncode reads no
 # password from an empty pipe, so an unprotected key is given none.
 export MKVTYPE_SIGN_PASSWORD="${MKVTYPE_SIGN_PASSWORD-}"
 sign() {
   if [ -z "$MKVTYPE_SIGN_PASSWORD" ]; then
-    timeout 120 osslsigncode sign "$@"
+    run_stoppably timeout 120 osslsigncode sign "$@"
   else
-    timeout 120 osslsigncode sign -readpass <(printf '%s' "$MKVTYPE_SIGN_PASSWORD") "$@"
+    run_stoppably timeout 120 osslsigncode sign -readpass <(printf '%s' "$MKVTYPE_SIGN_PASSWORD") \
+      "$@"
+  fi
+}
+
+# Windows accepts a signature only from a certificate that may sign code: one with no extended
+# key usage, or with Code Signing among its usages.
+code_signing_certificate() {
+  local what=$1 usage
+  usage=$(openssl x509 -noout -ext extendedKeyUsage 2>/dev/null) ||
+    fail "$what: cannot read its extended key usage"
+  if [ -n "$usage" ] && ! grep -qx '[[:space:]]*\(.*, \)\?Code Signing\(, .*\)\?' <<<"$usage"; then
+    fail "$what: its extended key usage ($(sed 1d <<<"$usage" | sed 's/^ *//' | tr '\n' ' ' |
+      sed 's/ $//')) does not allow code signing"
   fi
 }
 
@@ -87,6 +135,7 @@ if [ -n "$cert" ]; then
   readable_file key "$key"
   certificate_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) ||
     fail "certificate $cert: not a PEM certificate"
+  code_signing_certificate "certificate $cert" <"$cert"
   if ! private_key=$(openssl pkey -in "$key" -passin env:MKVTYPE_SIGN_PASSWORD -pubout 2>&1); then
     case $private_key in
       *"bad decrypt"* | *"maybe wrong password"*)
@@ -107,9 +156,11 @@ elif [ -n "$pkcs12" ]; then
     esac
   fi
   # Both halves travel through pipes only: the private key is never written out.
-  certificate_key=$(openssl pkcs12 -in "$pkcs12" -passin env:MKVTYPE_SIGN_PASSWORD -nokeys \
-    -clcerts 2>/dev/null | openssl x509 -noout -pubkey 2>/dev/null) ||
+  certificate=$(openssl pkcs12 -in "$pkcs12" -passin env:MKVTYPE_SIGN_PASSWORD -nokeys \
+    -clcerts 2>/dev/null | openssl x509 2>/dev/null) ||
     fail "PKCS#12 file $pkcs12: holds no certificate"
+  certificate_key=$(openssl x509 -noout -pubkey <<<"$certificate")
+  code_signing_certificate "PKCS#12 file $pkcs12" <<<"$certificate"
   private_key=$(openssl pkcs12 -in "$pkcs12" -passin env:MKVTYPE_SIGN_PASSWORD -nocerts \
     -nodes 2>/dev/null | openssl pkey -pubout 2>/dev/null) ||
     fail "PKCS#12 file $pkcs12: holds no private key"
@@ -118,30 +169,34 @@ elif [ -n "$pkcs12" ]; then
   sign_with=(-pkcs12 "$pkcs12")
 fi
 
-. "$root/scripts/release-layout.sh"
-[ -n "$version" ] || fail "no version in CMakeLists.txt"
+python=/usr/bin/python3
+layout=$("$python" "$root/scripts/releasekit/layout.py" "$root") || fail "no version in CMakeLists.txt"
+eval "$layout"
 
-# Every file in the zip carries the time of the commit it was made from, so that the same
-# commit gives the same bytes.
-if [ -n "${SOURCE_DATE_EPOCH-}" ]; then
-  epoch=$SOURCE_DATE_EPOCH
-elif ! epoch=$(git -C "$root" log -1 --format=%ct 2>/dev/null); then
-  fail "cannot tell the release's date: not a git checkout, and SOURCE_DATE_EPOCH is not set"
-fi
+# The commit alone is built: not the working tree, not a build folder of the checkout. Its time
+# is the time of every file in the zip, so that the same commit gives the same bytes.
+top=$(git -C "$root" rev-parse --show-toplevel 2>/dev/null) && [ "$top" -ef "$root" ] ||
+  fail "$root is not a git checkout of its own: a release is built from a commit"
+changed=$(git -C "$root" status --porcelain --untracked-files=no) ||
+  fail "cannot tell whether $root has uncommitted changes"
+[ -z "$changed" ] || fail "$root has uncommitted changes to tracked files" \
+  "($(cut -c4- <<<"$changed" | tr '\n' ' ' | sed 's/ $//')): a release is built from the commit" \
+  "alone, so commit or stash them first"
+commit=$(git -C "$root" rev-parse HEAD)
+epoch=$(git -C "$root" log -1 --format=%ct HEAD)
 
 stage=$(mktemp -d)
-partial=
-trap 'rm -rf "$stage" ${partial:+"$partial"}' EXIT
+source_copy=$stage/source
 build_log=$stage/build.log
-if ! (cd "$root" && cmake --preset windows && cmake --build --preset windows) >"$build_log" 2>&1
-then
+if ! run_stoppably "$root/scripts/build-copy.sh" --commit "$root" "$source_copy" \
+    >"$stage/built" 2>"$build_log"; then
   cat "$build_log" >&2
-  fail "building the windows preset failed (its output is above)"
+  fail "building commit $commit failed (its output is above)"
 fi
+exe=$(cat "$stage/built")
 
 folder=$stage/$name
 mkdir "$folder"
-exe=$root/build/windows/mkvtype.exe
 if [ "$signing" = yes ]; then
   signed_log=$stage/osslsigncode.log
   if ! sign "${sign_with[@]}" -h sha256 -n mkvtype -i "$url" ${timestamp:+-ts "$timestamp"} \
@@ -151,20 +206,30 @@ if [ "$signing" = yes ]; then
     fi
     fail "osslsigncode could not sign: $(grep -v '^[0-9A-F]*:error:' "$signed_log" | tail -n 1)"
   fi
+  # What was just signed is checked as a verifier will: one signature and nothing beside it,
+  # and without it, the build's own bytes.
+  if ! refused=$("$python" "$root/scripts/releasekit/authenticode.py" "$folder/mkvtype.exe" 2>&1)
+  then
+    fail "the signed mkvtype.exe would not verify: ${refused##*$'\n'}"
+  fi
+  osslsigncode remove-signature -in "$folder/mkvtype.exe" -out "$stage/unsigned.exe" \
+    >/dev/null 2>&1 && cmp -s "$stage/unsigned.exe" "$exe" ||
+    fail "the signed mkvtype.exe, less its signature, is not the build"
 else
   cp "$exe" "$folder/mkvtype.exe"
 fi
-(cd "$root" && cp "${release_files[@]}" "$folder/")
-(cd "$folder" && LC_ALL=C sha256sum -- * >"$stage/SHA256SUMS" && mv "$stage/SHA256SUMS" .)
+(cd "$source_copy" && cp "${release_files[@]}" "$folder/")
+"$python" "$root/scripts/releasekit/buildinfo.py" "$source_copy/build/windows" "$commit" \
+  "$version" >"$folder/BUILDINFO" || fail "cannot tell which tools built the exe"
+(cd "$folder" && sha256sum -- "${summed_files[@]}" >"$stage/SHA256SUMS" && mv "$stage/SHA256SUMS" .)
 
 # Fixed modes, times and order, and no extra fields (-X): nothing of this machine or this
 # moment gets into the zip.
 chmod 0755 "$folder"
 chmod 0644 "$folder"/*
 touch -d "@$epoch" "$folder"/* "$folder"
-entries=("$name/")
-while IFS= read -r file; do entries+=("$name/$file"); done < <(cd "$folder" && LC_ALL=C ls)
-(cd "$stage" && TZ=UTC zip -X -q "$zip_name" "${entries[@]}")
+entries=("$name/" "${all_files[@]/#/$name/}")
+(cd "$stage" && zip -X -q "$zip_name" "${entries[@]}")
 
 mkdir -p "$output"
 output=$(cd "$output" && pwd)

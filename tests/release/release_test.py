@@ -10,22 +10,26 @@ import hashlib
 import http.server
 import io
 import os
+import re
+import signal
 import shutil
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import zipfile
 
+import pefile
+
 SOURCE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else os.getcwd()
-RELEASE = os.path.join(SOURCE, "scripts", "release.sh")
-VERIFY = os.path.join(SOURCE, "scripts", "verify-release.sh")
 BUILT_EXE = os.path.join(SOURCE, "build", "windows", "mkvtype.exe")
 FOLDER = "mkvtype-1.0.0.0"
 ZIP_NAME = "mkvtype-1.0.0.0-x86.zip"
-FILES = ["LICENSE", "README.txt", "SHA256SUMS", "check-entries.cmd", "mkvtype.exe"]
+FILES = ["BUILDINFO", "LICENSE", "README.txt", "SHA256SUMS", "check-entries.cmd", "mkvtype.exe"]
 PASSWORD = "correct horse battery staple"
 URL = "https://mkvtype.test/"
 
@@ -36,7 +40,8 @@ def openssl(*args, cwd):
 
 class Keys:
     """A CA, a code-signing certificate it issued (PEM, and PKCS#12 with a password), a key of
-    no certificate, a time-stamp authority's certificate, and a CA that issued none of them."""
+    no certificate, a time-stamp authority's certificate (which may not sign code; PEM and
+    PKCS#12), and a CA that issued none of them."""
 
     def __init__(self, folder):
         self.folder = folder
@@ -55,8 +60,9 @@ class Keys:
                     "-CAcreateserial", "-days", "30", "-extfile", f"{name}.ext",
                     "-out", f"{name}.pem", cwd=folder)
         openssl("genpkey", "-algorithm", "RSA", "-out", "stranger.key", cwd=folder)
-        openssl("pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
-                "-out", "signer.p12", "-passout", f"pass:{PASSWORD}", cwd=folder)
+        for name in ("signer", "tsa"):
+            openssl("pkcs12", "-export", "-in", f"{name}.pem", "-inkey", f"{name}.key",
+                    "-out", f"{name}.p12", "-passout", f"pass:{PASSWORD}", cwd=folder)
 
     def __getattr__(self, name):
         """keys.foreign_ca_pem is the path of foreign-ca.pem."""
@@ -118,12 +124,47 @@ def closed_port_url():
     return f"http://127.0.0.1:{port}/"
 
 
+def git(*args, cwd):
+    """git with a fixed identity and time, so that the same tree gives the same commit."""
+    env = {**os.environ, "GIT_AUTHOR_DATE": "2026-01-02T03:04:06Z",
+           "GIT_COMMITTER_DATE": "2026-01-02T03:04:06Z"}
+    return subprocess.run(["git", "-c", "user.name=mkvtype tests", "-c",
+                           "user.email=tests@mkvtype.test", "-c", "init.defaultBranch=main",
+                           *args], cwd=cwd, env=env, check=True, capture_output=True,
+                          text=True).stdout
+
+
+def copy_tree(folder):
+    """The source tree as it is now, committed or not, less what git ignores."""
+    listed = git("ls-files", "-z", "--cached", "--others", "--exclude-standard", cwd=SOURCE)
+    for name in filter(None, listed.split("\0")):
+        source = os.path.join(SOURCE, name)
+        if os.path.isfile(source):
+            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            shutil.copy2(source, os.path.join(folder, name))
+
+
+def make_checkout(folder):
+    """A checkout of its own whose one commit is the source tree as it is now: release.sh
+    builds only what is committed, and the tests are to run the scripts under test."""
+    copy_tree(folder)
+    git("init", "-q", cwd=folder)
+    git("add", "-A", cwd=folder)
+    git("commit", "-q", "-m", "The tree under test", cwd=folder)
+    return folder
+
+
 def setUpModule():
-    global WORK, KEYS, TSA
+    global WORK, KEYS, TSA, CHECKOUT
     WORK = tempfile.mkdtemp(prefix="mkvtype-release-test-")
     os.makedirs(os.path.join(WORK, "keys"))
     KEYS = Keys(os.path.join(WORK, "keys"))
     TSA = TimeStampAuthority(KEYS, os.path.join(WORK, "keys"))
+    CHECKOUT = make_checkout(os.path.join(WORK, "checkout"))
+
+
+def script(name, checkout=None):
+    return os.path.join(checkout or CHECKOUT, "scripts", name)
 
 
 def tearDownModule():
@@ -131,32 +172,39 @@ def tearDownModule():
     shutil.rmtree(WORK, ignore_errors=True)
 
 
-def release(*args, password=None, output=None):
+def release(*args, password=None, output=None, checkout=None, env=None):
     """Runs release.sh into a new folder; returns (result, output folder)."""
     output = output or tempfile.mkdtemp(dir=WORK, prefix="dist-")
-    env = {k: v for k, v in os.environ.items() if k != "MKVTYPE_SIGN_PASSWORD"}
+    env = {k: v for k, v in (env or os.environ).items() if k != "MKVTYPE_SIGN_PASSWORD"}
     if password is not None:
         env["MKVTYPE_SIGN_PASSWORD"] = password
-    result = subprocess.run([RELEASE, *args, "--output", output], env=env, capture_output=True,
-                            text=True, check=False)
+    result = subprocess.run([script("release.sh", checkout), *args, "--output", output], env=env,
+                            capture_output=True, text=True, check=False)
     return result, output
 
 
-def signed_by_pem(*more):
-    """release.sh's arguments for signing with the PEM certificate and key."""
-    return ["--cert", KEYS.signer_pem, "--key", KEYS.signer_key, "--url", URL, *more]
+def signed_by_pem(*more, signer="signer"):
+    """release.sh's arguments for signing with a PEM certificate and key."""
+    return ["--cert", getattr(KEYS, f"{signer}_pem"), "--key", getattr(KEYS, f"{signer}_key"),
+            "--url", URL, *more]
 
 
-def make_release(*args, password=None):
-    result, output = release(*args, password=password)
+def make_release(*args, password=None, checkout=None, env=None):
+    result, output = release(*args, password=password, checkout=checkout, env=env)
     assert result.returncode == 0, result.stderr
     path = os.path.join(output, ZIP_NAME)
     assert result.stdout.splitlines()[-1] == path, result.stdout
     return path
 
 
-def verify(zip_path, *args):
-    return subprocess.run([VERIFY, zip_path, *args], capture_output=True, text=True, check=False)
+def verify(zip_path, *args, checkout=None):
+    return subprocess.run([script("verify-release.sh", checkout), zip_path, *args],
+                          capture_output=True, text=True, check=False)
+
+
+def contents(zip_path):
+    with open(zip_path, "rb") as file:
+        return file.read()
 
 
 def read(zip_path, name):
@@ -234,17 +282,26 @@ class UnsignedRelease(unittest.TestCase):
         text = read(self.zip, "LICENSE").decode()
         self.assertTrue(text.startswith("MIT License\n\nCopyright (c) 2026 The mkvtype authors\n"))
 
-    def test_same_commit_gives_the_same_bytes_whatever_the_file_times(self):
-        for name in ("LICENSE", "release/README.txt", "release/check-entries.cmd"):
-            os.utime(os.path.join(SOURCE, name))
-        with open(self.zip, "rb") as first, open(make_release(), "rb") as second:
-            self.assertEqual(first.read(), second.read())
+    def test_files_carry_the_time_of_the_commit(self):
+        with zipfile.ZipFile(self.zip) as archive:
+            times = {info.date_time for info in archive.infolist()}
+        self.assertEqual(times, {(2026, 1, 2, 3, 4, 6)})
+
+    def test_buildinfo_names_the_commit_and_the_build_tools(self):
+        text = read(self.zip, "BUILDINFO").decode()
+        commit = git("rev-parse", "HEAD", cwd=CHECKOUT).strip()
+        self.assertIn(f"\nGit-Commit: {commit}\n", text)
+        self.assertIn("\nVersion: 1.0.0.0\n", text)
+        for package in ("g++-mingw-w64-i686-win32", "binutils-mingw-w64-i686",
+                        "mingw-w64-i686-dev", "cmake", "ninja-build"):
+            self.assertRegex(text, rf"\n {re.escape(package)} \(= [^)]+\)\n")
 
     def test_verifies(self):
         result = verify(self.zip)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("signature: none (an unsigned release)", result.stdout)
-        self.assertIn("is what this checkout builds", result.stdout)
+        commit = git("rev-parse", "HEAD", cwd=CHECKOUT).strip()
+        self.assertIn(f"source: mkvtype.exe is what commit {commit} builds", result.stdout)
         self.assertEqual(result.stdout.splitlines()[-1], "verified: every check holds")
 
 
@@ -285,6 +342,110 @@ class SignedRelease(unittest.TestCase):
         self.assertIn(f"URL description: {URL}", shown)
 
 
+class SameBytesFromTheCommit(unittest.TestCase):
+    """The unsigned zip depends on the commit and the build tools alone."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.first = contents(make_release())
+
+    def test_whatever_the_file_times_locale_and_time_zone(self):
+        for name in ("LICENSE", "release/README.txt", "release/check-entries.cmd"):
+            os.utime(os.path.join(CHECKOUT, name))
+        locales = os.path.join(WORK, "locales")
+        os.makedirs(locales, exist_ok=True)
+        subprocess.run(["localedef", "-i", "en_US", "-f", "UTF-8",
+                        os.path.join(locales, "en_US.UTF-8")], check=True)
+        env = {**os.environ, "LOCPATH": locales, "LC_ALL": "en_US.UTF-8",
+               "TZ": "Pacific/Kiritimati"}
+        # The locale is in force: it orders names otherwise than byte order does.
+        ordered = subprocess.run(["sort"], input="LICENSE\ncheck-entries.cmd\n", env=env,
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertEqual(ordered, "check-entries.cmd\nLICENSE\n")
+        self.assertEqual(contents(make_release(env=env)), self.first)
+
+    def test_whatever_the_checkouts_build_folder_holds(self):
+        build = os.path.join(CHECKOUT, "build", "windows")
+        # The preset sets the build type again; these options it leaves as they are.
+        subprocess.run(["cmake", "--preset", "windows", "-DCMAKE_CXX_FLAGS_MINSIZEREL=-O1",
+                        "-DCMAKE_EXE_LINKER_FLAGS=-Wl,--major-os-version=10"], cwd=CHECKOUT,
+                       check=True, capture_output=True)
+        subprocess.run(["cmake", "--build", build, "--target", "mkvtype"], check=True,
+                       capture_output=True)
+        try:
+            path = make_release()
+            self.assertEqual(contents(path), self.first)
+            with open(BUILT_EXE, "rb") as file:
+                self.assertEqual(read(path, "mkvtype.exe"), file.read())
+        finally:
+            shutil.rmtree(os.path.join(CHECKOUT, "build"))
+
+
+class Interrupted(unittest.TestCase):
+    """Ctrl-C (SIGINT to the whole process group) or SIGTERM to release.sh alone, while
+    osslsigncode waits for a time-stamp authority that never answers: the run stops everything
+    it started and leaves nothing behind."""
+
+    def test_stops_everything_and_leaves_nothing(self):
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)  # takes connections, never answers
+        url = f"http://127.0.0.1:{silent.getsockname()[1]}/"
+        try:
+            for name, stop in (("Ctrl-C", lambda p: os.killpg(p.pid, signal.SIGINT)),
+                               ("SIGTERM", lambda p: p.send_signal(signal.SIGTERM))):
+                with self.subTest(name):
+                    self.check_interrupted(url, stop)
+        finally:
+            silent.close()
+
+    def check_interrupted(self, url, stop):
+        temporary = tempfile.mkdtemp(dir=WORK, prefix="tmp-")
+        output = os.path.join(tempfile.mkdtemp(dir=WORK), "dist")
+        env = {**os.environ, "TMPDIR": temporary}
+        process = subprocess.Popen(
+            [script("release.sh"), *signed_by_pem("--timestamp", url), "--output", output],
+            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            start_new_session=True)
+        try:
+            self.assertTrue(wait_for(lambda: processes_using(temporary, "osslsigncode"), 60),
+                            "osslsigncode never started")
+            stop(process)
+            _, stderr = process.communicate(timeout=20)
+        finally:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+        self.assertNotEqual(process.returncode, 0)
+        self.assertEqual(len(stderr.splitlines()), 1, stderr)
+        self.assertTrue(wait_for(lambda: not processes_using(temporary), 10),
+                        f"still running: {processes_using(temporary)}")
+        self.assertEqual(os.listdir(temporary), [], "nothing left in the temporary folder")
+        self.assertFalse(os.path.exists(output) and os.listdir(output), "nothing written")
+
+
+def processes_using(path, program=""):
+    """The command lines of running processes that name `path` (and `program`)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as file:
+                line = file.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if path in line and program in line and int(pid) != os.getpid():
+            found.append(line)
+    return found
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
+
+
 class BadInput(unittest.TestCase):
     """Each makes a one-line error, a non-zero status, and nothing in the output folder."""
 
@@ -310,13 +471,42 @@ class BadInput(unittest.TestCase):
             ("TimeStampWithoutSignature", ["--timestamp", TSA.url], None, "needs a signature"),
             ("TimeStampAuthorityNotAnswering",
              signed_by_pem("--timestamp", closed_port_url()), None, "did not answer"),
+            # Windows refuses a signature by a certificate that may not sign code.
+            ("CertificateNotForCodeSigning", signed_by_pem(signer="tsa"), None,
+             "its extended key usage (Time Stamping) does not allow code signing"),
+            ("PKCS12NotForCodeSigning", ["--pkcs12", KEYS.tsa_p12, "--url", URL], PASSWORD,
+             "does not allow code signing"),
+            # A release is what its commit builds, and nothing else.
+            ("UncommittedChange", [], None, "uncommitted changes to tracked files (LICENSE)",
+             self.checkout_with_a_change()),
+            ("TreeInsideAnotherRepository", [], None, "is not a git checkout of its own",
+             self.tree_inside_another_repository()),
         ]
 
+    @staticmethod
+    def checkout_with_a_change():
+        checkout = make_checkout(tempfile.mkdtemp(dir=WORK))
+        with open(os.path.join(checkout, "LICENSE"), "a") as file:
+            file.write("A line nobody committed.\n")
+        return checkout
+
+    @staticmethod
+    def tree_inside_another_repository():
+        """A tree that is no checkout, in a folder of a repository of something else: its
+        commit is not the tree's."""
+        outer = tempfile.mkdtemp(dir=WORK)
+        git("init", "-q", cwd=outer)
+        git("commit", "-q", "--allow-empty", "-m", "Something else", cwd=outer)
+        tree = os.path.join(outer, "mkvtype")
+        copy_tree(tree)
+        return tree
+
     def test_each_fails_cleanly(self):
-        for name, args, password, message in self.cases():
+        for name, args, password, message, *checkout in self.cases():
             with self.subTest(name):
                 output = os.path.join(tempfile.mkdtemp(dir=WORK), "dist")
-                result, _ = release(*args, password=password, output=output)
+                result, _ = release(*args, password=password, output=output,
+                                    checkout=checkout[0] if checkout else None)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
                 self.assertIn(message, result.stderr)
@@ -326,6 +516,8 @@ class BadInput(unittest.TestCase):
 
 
 class VerifyRefuses(unittest.TestCase):
+    """Each is refused with exit status 1 and one FAILED line, the last one printed."""
+
     @classmethod
     def setUpClass(cls):
         cls.signed = make_release(*signed_by_pem("--timestamp", TSA.url))
@@ -342,22 +534,83 @@ class VerifyRefuses(unittest.TestCase):
             flip_a_byte_of_code(files)
             resum(files)
 
+        def resigned(*command):
+            """The exe with osslsigncode's `command` applied, and SHA256SUMS to match."""
+            def change(files):
+                files["mkvtype.exe"] = osslsigncode_applied(files["mkvtype.exe"], *command)
+                resum(files)
+            return change
+
+        def padded_table(files):
+            files["mkvtype.exe"] = with_bytes_in_the_certificate_table(files["mkvtype.exe"])
+            resum(files)
+
+        def built_with_another_cmake(files):
+            files["BUILDINFO"] = re.sub(rb"\n cmake \(= [^)]*\)", b"\n cmake (= 9.9.9-1)",
+                                        files["BUILDINFO"])
+            resum(files)
+
+        def of_another_commit(files):
+            files["BUILDINFO"] = re.sub(rb"Git-Commit: \w+", b"Git-Commit: " + b"0" * 40,
+                                        files["BUILDINFO"])
+            resum(files)
+
         not_a_zip = target("mkvtype-1.0.0.0-x86.zip")
         with open(not_a_zip, "w") as file:
             file.write("not a zip\n")
+        ca = ["--ca", KEYS.ca_pem]
+        links = {name: os.path.join(CHECKOUT, path) for name, path in
+                 (("LICENSE", "LICENSE"), ("README.txt", "release/README.txt"),
+                  ("check-entries.cmd", "release/check-entries.cmd"))}
         return [
             ("FileThatSumsContradict", rewrite(self.signed, target("a.zip"), contradicted),
-             ["--ca", KEYS.ca_pem], "FAILED checksums: README.txt does not match SHA256SUMS"),
+             ca, "FAILED checksums: README.txt does not match SHA256SUMS"),
             ("ExeChangedAfterSigning", rewrite(self.signed, target("b.zip"), changed_and_resummed),
-             ["--ca", KEYS.ca_pem], "FAILED signature: mkvtype.exe's signature does not verify"),
+             ca, "FAILED signature: mkvtype.exe's signature does not verify"),
             ("SignatureOfAnotherAuthority", self.signed, ["--ca", KEYS.foreign_ca_pem],
              "FAILED signature"),
             ("ExeNotWhatTheSourceBuilds",
              rewrite(self.unsigned, target("c.zip"), changed_and_resummed), [],
              "FAILED source: mkvtype.exe (sha256"),
-            ("UnsignedWhereASignatureIsAskedFor", self.unsigned, ["--ca", KEYS.ca_pem],
+            ("UnsignedWhereASignatureIsAskedFor", self.unsigned, ca,
              "FAILED signature: mkvtype.exe is not signed"),
             ("NotAZip", not_a_zip, [], "FAILED zip"),
+            # Entries that unpack as something other than plain files.
+            ("FilesThatAreLinksToTheVerifiersCheckout",
+             with_links(self.unsigned, target("d.zip"), links), [],
+             "FAILED zip: mkvtype-1.0.0.0/LICENSE is a symbolic link, not a plain file"),
+            ("OnlyTheFolder", only_the_folder(target("e.zip")), [],
+             "FAILED zip: lacks mkvtype-1.0.0.0/BUILDINFO"),
+            ("Encrypted", encrypted(self.unsigned, target("f.zip")), [],
+             " is encrypted"),
+            ("NameWithACarriageReturnAndAGlob",
+             with_extra_entry(self.unsigned, target("g.zip"), f"{FOLDER}/*\r.exe"), [],
+             f"FAILED zip: holds {FOLDER}/*\\x0d.exe, which is no file of {FOLDER}/"),
+            # Signatures that verify, beside something they do not cover.
+            ("SecondNestedSignature",
+             rewrite(self.signed, target("h.zip"),
+                     resigned("sign", "-nest", "-certs", KEYS.foreign_ca_pem, "-key",
+                              KEYS.foreign_ca_key, "-h", "sha256")),
+             ca, "FAILED signature: mkvtype.exe: it carries a second, nested signature"),
+            ("BytesInTheCertificateTable", rewrite(self.signed, target("i.zip"), padded_table),
+             ca, "FAILED signature: mkvtype.exe: its certificate table holds 16 bytes beyond the "
+             "signature and its zero padding"),
+            ("UnauthenticatedBlob",
+             rewrite(self.signed, target("j.zip"), resigned("add", "-addUnauthenticatedBlob")),
+             ca, "other than a time stamp, which anyone could have added"),
+            ("SignerNotForCodeSigning",
+             rewrite(self.unsigned, target("k.zip"),
+                     resigned("sign", "-certs", KEYS.tsa_pem, "-key", KEYS.tsa_key, "-h",
+                              "sha256")),
+             ca, "extended key usage (time_stamping) does not allow code signing"),
+            # The tools that built it, compared before the exe is blamed.
+            ("BuiltWithOtherTools", rewrite(self.unsigned, target("l.zip"),
+                                            built_with_another_cmake), [],
+             "FAILED build tools: this machine cannot rebuild the release's exe, since its build "
+             "tools differ from the release's (install the release's versions to compare): "
+             "cmake: the release was built with cmake (= 9.9.9-1), this machine has cmake (= "),
+            ("MadeFromAnotherCommit", rewrite(self.unsigned, target("m.zip"), of_another_commit),
+             [], "FAILED buildinfo: the release is version 1.0.0.0 from commit 0000000000"),
         ]
 
     def test_each_is_refused(self):
@@ -365,8 +618,80 @@ class VerifyRefuses(unittest.TestCase):
             with self.subTest(name):
                 result = verify(path, *args)
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-                self.assertIn(message, result.stdout)
+                lines = result.stdout.splitlines()
+                self.assertEqual([line for line in lines if line.startswith("FAILED")],
+                                 lines[-1:], result.stdout)
+                self.assertIn(message, lines[-1])
+                self.assertNotIn("\r", result.stdout)
                 self.assertNotIn("verified: every check holds", result.stdout)
+
+
+def osslsigncode_applied(exe_bytes, *command):
+    with tempfile.TemporaryDirectory(dir=WORK) as folder:
+        before, after = os.path.join(folder, "in.exe"), os.path.join(folder, "out.exe")
+        with open(before, "wb") as file:
+            file.write(exe_bytes)
+        subprocess.run(["osslsigncode", *command, "-in", before, "-out", after], check=True,
+                       capture_output=True)
+        with open(after, "rb") as file:
+            return file.read()
+
+
+def with_bytes_in_the_certificate_table(exe_bytes):
+    """16 bytes more in the certificate table, after the signature: the signature still
+    verifies, since the table is outside what it covers."""
+    pe = pefile.PE(data=exe_bytes, fast_load=True)
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    directory.Size += 16
+    return pe.write() + b"hidden, unsigned"
+
+
+def with_links(zip_path, target, links):
+    """The zip with files made symbolic-link entries to `links`' targets, and SHA256SUMS of
+    what the links lead to, as a verifier that follows them would read."""
+    with zipfile.ZipFile(zip_path) as archive:
+        files = {info.filename[len(FOLDER) + 1:]: archive.read(info)
+                 for info in archive.infolist() if not info.is_dir()}
+    linked = dict(files)
+    for name, destination in links.items():
+        with open(destination, "rb") as file:
+            linked[name] = file.read()
+    files["SHA256SUMS"] = sums_of({k: v for k, v in linked.items() if k != "SHA256SUMS"}).encode()
+    with zipfile.ZipFile(target, "w") as archive:
+        for name, data in files.items():
+            info = zipfile.ZipInfo(f"{FOLDER}/{name}")
+            info.create_system = 3
+            if name in links:
+                info.external_attr = (stat.S_IFLNK | 0o777) << 16
+                data = links[name].encode()
+            else:
+                info.external_attr = (stat.S_IFREG | 0o644) << 16
+            archive.writestr(info, data)
+    return target
+
+
+def only_the_folder(target):
+    with zipfile.ZipFile(target, "w") as archive:
+        archive.writestr(zipfile.ZipInfo(f"{FOLDER}/"), b"")
+    return target
+
+
+def encrypted(zip_path, target):
+    """The zip as `zip -P` packs it: every file encrypted with a password."""
+    with tempfile.TemporaryDirectory(dir=WORK) as folder:
+        with zipfile.ZipFile(zip_path) as archive:
+            archive.extractall(folder)
+        subprocess.run(["zip", "-q", "-r", "-P", "secret", target, FOLDER], cwd=folder,
+                       check=True)
+    return target
+
+
+def with_extra_entry(zip_path, target, name):
+    shutil.copy(zip_path, target)
+    with zipfile.ZipFile(target, "a") as archive:
+        archive.writestr(name, b"")
+    return target
 
 
 class SignedExeUnderWine(unittest.TestCase):

@@ -1,0 +1,97 @@
+"""BUILDINFO: which commit a release was built from, and with which tools, in the spirit of
+Debian's .buildinfo. The exe is the same bytes only from the same compiler, binutils, runtime
+libraries and build tools, so a verifier compares these first.
+
+    buildinfo.py BUILD_DIR COMMIT VERSION     prints the record of the build in BUILD_DIR
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+FORMAT = "mkvtype-buildinfo 1"
+
+
+def _output(*command):
+    result = subprocess.run(command, capture_output=True, text=True, check=False,
+                            env={**os.environ, "LC_ALL": "C"})
+    return result.stdout.strip() if result.returncode == 0 else ""
+
+
+def _used_files(build_dir):
+    """The programs and libraries whose versions decide the exe's bytes."""
+    # What CMake configured with: compiler first, then the resource compiler, linker, archiver,
+    # build program and CMake itself.
+    with open(os.path.join(build_dir, "build-tools.txt"), encoding="utf-8") as file:
+        files = [shutil.which(tool) or tool for tool in file.read().split("\n") if tool]
+    compiler = files[0]
+    files.append(_output(compiler, "-print-prog-name=cc1plus"))
+    files.append(_output(compiler, "-print-prog-name=as"))
+    files.append(_output(compiler, "-print-libgcc-file-name"))
+    for library in ("libstdc++.a", "crt2.o", "libadvapi32.a"):
+        files.append(_output(compiler, f"-print-file-name={library}"))
+    return [os.path.realpath(f) for f in files if f]
+
+
+def _package_of(path):
+    """'name (= version)' of the Debian package that installed `path`, or what the file says of
+    itself when no package did."""
+    owner = _output("dpkg-query", "-S", path)
+    if owner:
+        package = owner.split(":", 1)[0].split(",")[0].strip()
+        version = _output("dpkg-query", "-W", "-f=${Version}", package)
+        return f"{package} (= {version})"
+    said = _output(path, "--version").splitlines()
+    return f"{path} (no package: {said[0] if said else 'says no version'})"
+
+
+def record(build_dir, commit, version):
+    packages = sorted({_package_of(path) for path in _used_files(build_dir)})
+    lines = [f"Format: {FORMAT}", "Source: mkvtype", f"Version: {version}",
+             f"Git-Commit: {commit}", "Build-Tools:"]
+    lines += [f" {package}" for package in packages]
+    return "\n".join(lines) + "\n"
+
+
+def parse(text):
+    """{field: value or list of lines}; raises ValueError on anything else."""
+    fields, current = {}, None
+    for line in text.split("\n")[:-1] if text.endswith("\n") else [None]:
+        if line is None:
+            raise ValueError("does not end with a line break")
+        if line.startswith(" ") and current is not None:
+            fields[current].append(line[1:])
+        elif ": " in line or line.endswith(":"):
+            name, value = line.split(":", 1)
+            if name in fields:
+                raise ValueError(f"names {name} twice")
+            current = name if not value.strip() else None
+            fields[name] = [] if current else value.strip()
+        else:
+            raise ValueError(f"has a line that is no field: {line!r}")
+    for name in ("Format", "Source", "Version", "Git-Commit", "Build-Tools"):
+        if name not in fields:
+            raise ValueError(f"has no {name}")
+    if fields["Format"] != FORMAT:
+        raise ValueError(f"is of format {fields['Format']!r}, not {FORMAT!r}")
+    return fields
+
+
+def tool_differences(released, local):
+    """What differs between two lists of build tools, one phrase each."""
+    def by_name(tools):
+        return {tool.split(" ", 1)[0]: tool for tool in tools}
+    theirs, ours = by_name(released), by_name(local)
+    differences = []
+    for name in sorted(set(theirs) | set(ours)):
+        if theirs.get(name) != ours.get(name):
+            differences.append(f"{name}: the release was built with "
+                               f"{theirs.get(name, 'none')}, this machine has "
+                               f"{ours.get(name, 'none')}")
+    return differences
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    sys.stdout.write(record(*sys.argv[1:]))

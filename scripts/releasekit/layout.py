@@ -1,0 +1,43 @@
+"""What the release is called and what it holds.
+
+    layout.py ROOT     prints the layout as shell assignments, for release.sh
+"""
+import os
+import re
+import shlex
+import sys
+
+# The checkout's files that go into the release beside mkvtype.exe, BUILDINFO and SHA256SUMS.
+CHECKOUT_FILES = ("LICENSE", "release/README.txt", "release/check-entries.cmd")
+MADE_FILES = ("mkvtype.exe", "BUILDINFO")
+SUMS = "SHA256SUMS"
+
+
+class Layout:
+    def __init__(self, root):
+        with open(os.path.join(root, "CMakeLists.txt"), encoding="utf-8") as file:
+            found = re.search(r"^project\(mkvtype VERSION ([0-9.]+)", file.read(), re.M)
+        if not found:
+            raise ValueError("no version in CMakeLists.txt")
+        self.version = found.group(1)
+        self.folder = f"mkvtype-{self.version}"
+        self.zip_name = f"{self.folder}-x86.zip"
+
+    @property
+    def summed_files(self):
+        """The files SHA256SUMS lists, in the order it lists them: byte order of their names."""
+        return sorted([os.path.basename(f) for f in CHECKOUT_FILES] + list(MADE_FILES))
+
+    @property
+    def files(self):
+        return sorted(self.summed_files + [SUMS])
+
+
+if __name__ == "__main__":
+    layout = Layout(sys.argv[1])
+    print(f"version={shlex.quote(layout.version)}")
+    print(f"name={shlex.quote(layout.folder)}")
+    print(f"zip_name={shlex.quote(layout.zip_name)}")
+    print("release_files=(" + " ".join(shlex.quote(f) for f in CHECKOUT_FILES) + ")")
+    print("summed_files=(" + " ".join(shlex.quote(f) for f in layout.summed_files) + ")")
+    print("all_files=(" + " ".join(shlex.quote(f) for f in layout.files) + ")")
