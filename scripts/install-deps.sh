@@ -13,6 +13,7 @@ packages=(
   zip unzip openssl osslsigncode           # the release: packing, signing, time stamps
   python3-asn1crypto                       # reading a signature's structure
   locales                                  # building the release in another locale
+  wixl msitools faketime                   # the Windows Installer package, on a stopped clock
 )
 
 as_root() {

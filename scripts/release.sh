@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Makes the release zip, dist/mkvtype-VERSION-x86.zip: one folder mkvtype-VERSION/ holding the
 # tool, check-entries.cmd, the Windows users' README, the license, BUILDINFO (the commit and
-# the build tools) and SHA256SUMS.
+# the build tools) and SHA256SUMS; and the Windows Installer package of the same exe,
+# dist/mkvtype-VERSION-x86.msi, for deployment tools.
 #
 #   scripts/release.sh [--cert CERT.pem --key KEY.pem | --pkcs12 FILE.p12] [--url URL]
 #                      [--timestamp TSA_URL] [--output DIR]
 #
-# --cert/--key or --pkcs12 sign mkvtype.exe (SHA-256 Authenticode, by osslsigncode), with the
-# program's name and --url, its home page, in the signature. The certificate must allow code
+# --cert/--key or --pkcs12 sign mkvtype.exe and then the package (SHA-256 Authenticode, by
+# osslsigncode), with the program's name and --url, its home page, in the signature. The certificate must allow code
 # signing. The password of the PKCS#12 file, or of an encrypted key, is taken from the
 # environment variable MKVTYPE_SIGN_PASSWORD and handed to the tools through pipes, never on a
 # command line or in a file. --timestamp adds an RFC 3161 time stamp from that authority, so
@@ -18,7 +19,7 @@
 # Unsigned, the zip is the same bytes from the same commit and build tools, whenever and
 # wherever it is made, in any locale. A run that fails or is interrupted says why on one line,
 # exits non-zero, stops whatever it started, and writes nothing into the output folder. The
-# zip's path is printed last.
+# package's path is printed, then the zip's, last.
 set -euo pipefail
 # Nothing of the caller's locale or time zone may reach the zip: not the order of names, not the
 # time of its entries, not the tools' messages that the script reads.
@@ -91,13 +92,13 @@ run_stoppably() {
   return "$status"
 }
 stage=
-partial=
+partials=()
 clean_up() {
   if [ -n "$child" ]; then
     kill -TERM -- "-$child" 2>/dev/null || true
     wait "$child" 2>/dev/null || true
   fi
-  rm -rf ${stage:+"$stage"} ${partial:+"$partial"}
+  rm -rf ${stage:+"$stage"} "${partials[@]}"
 }
 trap clean_up EXIT
 # Said on the stderr the script was given (fd 3), whatever a step has redirected.
@@ -231,10 +232,37 @@ touch -d "@$epoch" "$folder"/* "$folder"
 entries=("$name/" "${all_files[@]/#/$name/}")
 (cd "$stage" && zip -X -q "$zip_name" "${entries[@]}")
 
+# The package holds the zip's exe, signed when it is, and is signed the same way. It is made
+# by the commit's own packaging script and WiX source.
+if ! said=$("$python" "$source_copy/scripts/releasekit/package.py" "$folder/mkvtype.exe" \
+    "$version" "$epoch" "$stage/unsigned.msi" 2>&1); then
+  fail "${said##*$'\n'}"
+fi
+if [ "$signing" = yes ]; then
+  if ! sign "${sign_with[@]}" -h sha256 -n mkvtype -i "$url" ${timestamp:+-ts "$timestamp"} \
+      -in "$stage/unsigned.msi" -out "$stage/$package_name" >"$signed_log" 2>&1; then
+    if [ -n "$timestamp" ] && grep -qi 'timestamp' "$signed_log"; then
+      fail "time-stamp authority $timestamp did not answer with a time stamp for the package"
+    fi
+    fail "osslsigncode could not sign the package:" \
+      "$(grep -v '^[0-9A-F]*:error:' "$signed_log" | tail -n 1)"
+  fi
+  if ! refused=$("$python" "$root/scripts/releasekit/authenticode.py" "$stage/$package_name" \
+      2>&1); then
+    fail "the signed package would not verify: ${refused##*$'\n'}"
+  fi
+else
+  mv "$stage/unsigned.msi" "$stage/$package_name"
+fi
+
 mkdir -p "$output"
 output=$(cd "$output" && pwd)
-partial=$output/.$zip_name.partial
-cp "$stage/$zip_name" "$partial"
-mv -f "$partial" "$output/$zip_name"
-partial=
+for made in "$package_name" "$zip_name"; do
+  partials+=("$output/.$made.partial")
+  cp "$stage/$made" "$output/.$made.partial"
+done
+mv -f "$output/.$package_name.partial" "$output/$package_name"
+mv -f "$output/.$zip_name.partial" "$output/$zip_name"
+partials=()
+echo "$output/$package_name"
 echo "$output/$zip_name"

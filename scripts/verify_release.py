@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Checks a downloaded release zip the way a careful user would, and says what it checked.
+"""Checks a downloaded release, the zip or the Windows Installer package, the way a careful user
+would, and says what it checked.
 
-    scripts/verify-release.sh ZIP [--ca CA.pem]
+    scripts/verify-release.sh ZIP_OR_MSI [--ca CA.pem]
 
+For the zip:
 - the zip holds one folder mkvtype-VERSION/ with exactly the release's six files, each a plain
   file (no links, no encryption, nothing else);
 - SHA256SUMS lists every other file, and every file matches it;
@@ -14,22 +16,34 @@
 - mkvtype.exe, without its signature, is byte for byte what that commit builds in a fresh
   folder, and the other files are that commit's.
 
+For the package:
+- it is the package of this checkout's version, with its product and upgrade codes, made on
+  the date of this checkout's commit;
+- it carries exactly one valid signature, checked as the exe's is (or none, without --ca);
+- the one file it installs, mkvtype.exe, passes the exe's checks above, and without its
+  signature is what the commit builds;
+- the package is, byte for byte, what this checkout's release.sh makes from that exe, once the
+  package's own signature is set aside: the signature is taken off the package and put on a
+  package made anew, which must then be the same bytes.
+
 Exits 0 only when all of it holds; otherwise prints one line "FAILED <check>: <reason>" and
 exits 1 (2 for a wrong call).
 """
+import calendar
 import hashlib
 import os
 import re
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from releasekit import archive, authenticode, buildinfo, layout  # noqa: E402
+from releasekit import archive, authenticode, buildinfo, layout, package  # noqa: E402
 
 SYSTEM_AUTHORITIES = "/etc/ssl/certs/ca-certificates.crt"
-USAGE = "usage: scripts/verify-release.sh ZIP [--ca CA.pem]"
+USAGE = "usage: scripts/verify-release.sh ZIP_OR_MSI [--ca CA.pem]"
 
 
 class Failed(Exception):
@@ -40,6 +54,11 @@ class Failed(Exception):
 def run(*command, **options):
     return subprocess.run(command, capture_output=True, text=True, check=False, errors="replace",
                           env={**os.environ, "LC_ALL": "C"}, **options)
+
+
+def read_file(path):
+    with open(path, "rb") as file:
+        return file.read()
 
 
 def sha256(data):
@@ -65,49 +84,63 @@ def check_sums(files):
     print(f"checksums: SHA256SUMS matches {' '.join(others)}")
 
 
-def check_signature(exe_path, exe, ca):
-    """Prints what the signature is; returns the exe without it."""
+def check_signature(path, signature, ca, what, label=""):
+    """Checks `signature`, the one found in file `path` (None when it has none), as osslsigncode
+    and the structure checks see it; prints what it is. Returns whether there is one."""
     trusted = ca or "the system's certificate authorities"
     try:
-        signature = authenticode.pe_signature(exe)
         if signature is not None:
             authenticode.check_signed_data(signature)
     except authenticode.Refused as refused:
-        raise Failed("signature", f"mkvtype.exe: {refused}") from None
+        raise Failed(f"{label}signature", f"{what}: {refused}") from None
     if signature is None:
         if ca:
-            raise Failed("signature", "mkvtype.exe is not signed, and --ca asks for a signature")
-        print("signature: none (an unsigned release)")
-        return exe
+            raise Failed(f"{label}signature", f"{what} is not signed, and --ca asks for a "
+                         "signature")
+        print(f"{label}signature: none (an unsigned release)")
+        return False
 
     authorities = ca or SYSTEM_AUTHORITIES
     result = run("osslsigncode", "verify", "-CAfile", authorities, "-TSA-CAfile", authorities,
-                 "-in", exe_path, timeout=120)
+                 "-in", path, timeout=120)
     report = result.stdout + result.stderr
     lines = report.splitlines()
     if (result.returncode != 0 or lines.count("Signature verification: ok") != 1
             or "Signature verification: failed" in lines):
-        if "MISMATCH" in report:
-            reason = "mkvtype.exe was changed after it was signed"
+        if "MISMATCH" in report or "Signature mismatch" in report:
+            reason = f"{what} was changed after it was signed"
         else:
             said = re.search(r"(?:Verify error|Error): (.*)", report)
             reason = said.group(1) if said else "osslsigncode does not say why"
-        raise Failed("signature", f"mkvtype.exe's signature does not verify against {trusted}: "
-                     f"{archive.shown(reason)}")
+        raise Failed(f"{label}signature", f"{what}'s signature does not verify against "
+                     f"{trusted}: {archive.shown(reason)}")
     signer = re.search(r"Signer #0:\n\s*Subject: (.*)", report)
-    print(f"signature: valid SHA-256 Authenticode, by "
+    print(f"{label}signature: valid SHA-256 Authenticode, by "
           f"{archive.shown(signer.group(1) if signer else 'an unnamed signer')}, chains to "
           f"{trusted}")
     if "Timestamp is not available" in report:
-        print("time stamp: none (the signature holds while the certificate does)")
+        print(f"{label}time stamp: none (the signature holds while the certificate does)")
     elif "Timestamp Server Signature verification: ok" in lines:
         # osslsigncode 2.9 says "Timestamp time:", 2.5 (Debian 12) "The signature is timestamped:".
         stamped = re.search(r"^\s*(?:Timestamp time|The signature is timestamped): (.*)$",
                             report, re.M)
-        print(f"time stamp: valid, {stamped.group(1) if stamped else 'of no stated time'}")
+        print(f"{label}time stamp: valid, "
+              f"{stamped.group(1) if stamped else 'of no stated time'}")
     else:
-        raise Failed("time stamp", f"does not verify against {trusted}")
+        raise Failed(f"{label}time stamp", f"{what}'s does not verify against {trusted}")
+    return True
 
+
+def check_exe(exe_path, ca):
+    """The exe's signature; returns the exe without it."""
+    with open(exe_path, "rb") as file:
+        exe = file.read()
+    try:
+        signature = authenticode.pe_signature(exe)
+    except authenticode.Refused as refused:
+        raise Failed("signature", f"mkvtype.exe: {refused}") from None
+    if not check_signature(exe_path, signature, ca, "mkvtype.exe"):
+        return exe
     unsigned_path = exe_path + ".unsigned"
     if run("osslsigncode", "remove-signature", "-in", exe_path, "-out",
            unsigned_path).returncode != 0:
@@ -124,6 +157,26 @@ def head_commit():
     return run("git", "-C", ROOT, "rev-parse", "HEAD").stdout.strip()
 
 
+def build_commit(commit, work):
+    """This checkout's commit, built in a fresh folder; returns the copy's folder."""
+    copy = os.path.join(work, "source")
+    built = run(os.path.join(ROOT, "scripts", "build-copy.sh"), "--commit", ROOT, copy)
+    if built.returncode != 0:
+        print(built.stderr, end="")
+        raise Failed("source", f"commit {commit} does not build (its output is above)")
+    return copy
+
+
+def compare_exe(unsigned_exe, signed, copy, commit, hint=""):
+    with open(os.path.join(copy, "build", "windows", "mkvtype.exe"), "rb") as file:
+        rebuilt = file.read()
+    what = "mkvtype.exe without its signature" if signed else "mkvtype.exe"
+    if unsigned_exe != rebuilt:
+        raise Failed("source", f"{what} (sha256 {sha256(unsigned_exe)}) is not what commit "
+                     f"{commit} builds (sha256 {sha256(rebuilt)}){hint}")
+    return what, sha256(rebuilt)
+
+
 def check_source(files, unsigned_exe, signed, work):
     names = layout.Layout(ROOT)
     try:
@@ -136,11 +189,7 @@ def check_source(files, unsigned_exe, signed, work):
                      f"from commit {archive.shown(record['Git-Commit'])}; this checkout is "
                      f"{names.version} at {commit}: check out the release's commit first")
 
-    copy = os.path.join(work, "source")
-    built = run(os.path.join(ROOT, "scripts", "build-copy.sh"), "--commit", ROOT, copy)
-    if built.returncode != 0:
-        print(built.stderr, end="")
-        raise Failed("source", f"commit {commit} does not build (its output is above)")
+    copy = build_commit(commit, work)
     here = buildinfo.parse(buildinfo.record(os.path.join(copy, "build", "windows"), commit,
                                             names.version))
     differences = buildinfo.tool_differences(record["Build-Tools"], here["Build-Tools"])
@@ -151,24 +200,17 @@ def check_source(files, unsigned_exe, signed, work):
     print(f"build tools: this machine's are the release's ({len(here['Build-Tools'])} packages, "
           "as BUILDINFO lists them)")
 
-    with open(built.stdout.strip(), "rb") as file:
-        rebuilt = file.read()
-    what = "mkvtype.exe without its signature" if signed else "mkvtype.exe"
-    if unsigned_exe != rebuilt:
-        raise Failed("source", f"{what} (sha256 {sha256(unsigned_exe)}) is not what commit "
-                     f"{commit} builds (sha256 {sha256(rebuilt)})")
+    what, rebuilt_sum = compare_exe(unsigned_exe, signed, copy, commit)
     for path in layout.CHECKOUT_FILES:
         with open(os.path.join(copy, path), "rb") as file:
             if files[os.path.basename(path)] != file.read():
                 raise Failed("source", f"{os.path.basename(path)} is not commit {commit}'s {path}")
-    print(f"source: {what} is what commit {commit} builds (sha256 {sha256(rebuilt)}); the "
+    print(f"source: {what} is what commit {commit} builds (sha256 {rebuilt_sum}); the "
           "other files are that commit's")
 
 
-def verify(zip_path, ca, work):
+def verify_zip(zip_path, ca, work):
     names = layout.Layout(ROOT)
-    if not os.path.isfile(zip_path):
-        raise Failed("zip", f"{archive.shown(zip_path)} is not a file")
     try:
         files = archive.read_release(zip_path, names.folder, names.files)
     except archive.Refused as refused:
@@ -179,13 +221,102 @@ def verify(zip_path, ca, work):
     exe_path = os.path.join(work, "mkvtype.exe")
     with open(exe_path, "wb") as file:
         file.write(files["mkvtype.exe"])
-    unsigned_exe = check_signature(exe_path, files["mkvtype.exe"], ca)
+    unsigned_exe = check_exe(exe_path, ca)
     check_source(files, unsigned_exe, unsigned_exe != files["mkvtype.exe"], work)
+
+
+def package_properties(path):
+    exported = run("msiinfo", "export", path, "Property")
+    if exported.returncode != 0:
+        raise Failed("package", f"{archive.shown(os.path.basename(path))} is not a Windows "
+                     "Installer package that msiinfo can read")
+    return dict(line.split("\t", 1) for line in exported.stdout.splitlines()[3:] if "\t" in line)
+
+
+def verify_package(path, ca, work):
+    names = layout.Layout(ROOT)
+    shown_name = archive.shown(os.path.basename(path))
+    properties = package_properties(path)
+    expected = {"ProductName": "mkvtype", "ProductVersion": names.version,
+                "ProductCode": package.product_code(names.version),
+                "UpgradeCode": package.braced(package.upgrade_code())}
+    for name, value in expected.items():
+        if properties.get(name) != value:
+            found = archive.shown(properties.get(name, "not set"))
+            raise Failed("package", f"its {name} is {found}, not {value}")
+    commit = head_commit()
+    epoch = int(run("git", "-C", ROOT, "log", "-1", "--format=%ct", "HEAD").stdout)
+    made = re.search(r"^Created: (.*)$", run("msiinfo", "suminfo", path).stdout, re.M)
+    try:
+        made = calendar.timegm(time.strptime(made.group(1), "%a %b %d %H:%M:%S %Y"))
+    except (AttributeError, ValueError):
+        raise Failed("package", "its summary information gives no date it was made") from None
+    if made != epoch:
+        raise Failed("package", f"it was made on {time.asctime(time.gmtime(made))} UTC, and "
+                     f"this checkout's commit {commit} is of {time.asctime(time.gmtime(epoch))} "
+                     "UTC: check out the release's commit first")
+    print(f"package: {shown_name} is the Windows Installer package of mkvtype {names.version}, "
+          f"product code {expected['ProductCode']}, made on the date of commit {commit}")
+
+    try:
+        signature = authenticode.package_signature(path)
+    except authenticode.Refused as refused:
+        raise Failed("package signature", f"the package: {refused}") from None
+    signed_package = check_signature(path, signature, ca, "the package", "package ")
+
+    unpacked = os.path.join(work, "unpacked")
+    listed = run("msiextract", "-C", unpacked, path)
+    installed = sorted(os.path.relpath(os.path.join(folder, name), unpacked)
+                       for folder, _, found in os.walk(unpacked) for name in found)
+    if listed.returncode != 0 or installed != [os.path.join("Program Files", "mkvtype",
+                                                            "mkvtype.exe")]:
+        what = ", ".join(map(archive.shown, installed)) or "nothing"
+        raise Failed("package", f"it installs {what}, not Program Files/mkvtype/mkvtype.exe "
+                     "alone")
+    exe_path = os.path.join(unpacked, installed[0])
+    with open(exe_path, "rb") as file:
+        shipped_exe = file.read()
+    unsigned_exe = check_exe(exe_path, ca)
+    copy = build_commit(commit, work)
+    what, rebuilt_sum = compare_exe(unsigned_exe, unsigned_exe != shipped_exe, copy, commit,
+                                    "; the zip's BUILDINFO names the tools that built it")
+    print(f"source: {what} is what commit {commit} builds (sha256 {rebuilt_sum})")
+
+    remade = os.path.join(work, "remade.msi")
+    try:
+        package.build(exe_path, names.version, epoch, remade, root=copy)
+    except package.Failed as failed:
+        raise Failed("package", f"this checkout cannot make the package: {failed}") from None
+    if signed_package:
+        der = os.path.join(work, "package-signature.der")
+        with open(der, "wb") as file:
+            file.write(signature)
+        # osslsigncode checks the chain as it attaches and may say so; the bytes decide.
+        run("osslsigncode", "attach-signature", "-sigin", der, "-in", remade, "-out",
+            remade + ".signed")
+        remade += ".signed"
+    aside = ", its own signature set aside," if signed_package else ""
+    with open(path, "rb") as shipped:
+        if not os.path.exists(remade) or shipped.read() != read_file(remade):
+            raise Failed("package", f"{shown_name} is not{aside} what commit {commit} makes from "
+                         "its mkvtype.exe")
+    print(f"package: {shown_name} is{aside} what commit {commit} makes from its mkvtype.exe")
+
+
+def verify(path, ca, work):
+    if not os.path.isfile(path):
+        raise Failed("release", f"{archive.shown(path)} is not a file")
+    with open(path, "rb") as file:
+        magic = file.read(8)
+    if magic == authenticode.OLE_MAGIC:
+        verify_package(path, ca, work)
+    else:
+        verify_zip(path, ca, work)
     print("verified: every check holds")
 
 
 def main(argv):
-    zip_path = ca = None
+    release = ca = None
     arguments = list(argv)
     while arguments:
         argument = arguments.pop(0)
@@ -195,17 +326,17 @@ def main(argv):
             ca = arguments.pop(0)
         elif argument.startswith("-"):
             return usage_error(f"unknown option: {argument}")
-        elif zip_path is not None:
-            return usage_error("one zip at a time")
+        elif release is not None:
+            return usage_error("one file at a time")
         else:
-            zip_path = argument
-    if zip_path is None:
-        return usage_error("which zip?")
+            release = argument
+    if release is None:
+        return usage_error("which zip or package?")
     if ca is not None and not (os.path.isfile(ca) and os.access(ca, os.R_OK)):
         return usage_error(f"cannot read CA file {ca}")
     with tempfile.TemporaryDirectory(prefix="verify-release-") as work:
         try:
-            verify(zip_path, ca, work)
+            verify(release, ca, work)
         except Failed as failed:
             print(failed)
             return 1

@@ -64,8 +64,8 @@ def read_release(path, folder, files):
                     raise Refused(f"{folder}/ is {kind}, not a folder")
                 continue
             if kind != "file":
-                raise Refused(f"{shown(info.filename)} is {'a folder' if kind == 'folder' else kind},"
-                              " not a plain file")
+                kind = "a folder" if kind == "folder" else kind
+                raise Refused(f"{shown(info.filename)} is {kind}, not a plain file")
             if info.file_size > LARGEST_FILE:
                 raise Refused(f"{shown(info.filename)} claims {info.file_size} bytes")
             try:

@@ -3,6 +3,7 @@ by a certificate allowed to sign code, with nothing in it or around it that the 
 not cover, apart from one time stamp. Two different files must never both pass as one release.
 """
 import struct
+import subprocess
 
 import pefile
 from asn1crypto import cms, core, parser
@@ -10,6 +11,7 @@ from asn1crypto import cms, core, parser
 SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
+OLE_MAGIC = bytes.fromhex("d0cf11e0a1b11ae1")  # a compound file, as a package is
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
 # RFC 3161 time stamp as Authenticode carries it, and the older PKCS #9 counter-signature.
 TIME_STAMPS = {"1.3.6.1.4.1.311.3.3.1": "an RFC 3161 time stamp",
@@ -51,6 +53,29 @@ def pe_signature(image):
                       "zero padding" if extra > 0 else "its certificate table's padding is not "
                       "zero bytes, or its entry's length is not the signature's")
     return signature
+
+
+def package_signature(path):
+    """The PKCS #7 signature of a Windows Installer package, or None when it has none. Refuses
+    a signature stream that holds anything after the signature."""
+    streams = _output("msiinfo", "streams", path)
+    if streams is None:
+        raise Refused("not a Windows Installer package that msiinfo can read")
+    if "\x05DigitalSignature" not in streams.split("\n"):
+        return None
+    stream = _output("msiinfo", "extract", path, "\x05DigitalSignature", binary=True)
+    signature = _one_der_value(stream or b"")
+    if len(signature) != len(stream):
+        raise Refused(f"its signature stream holds {len(stream) - len(signature)} bytes beyond "
+                      "the signature")
+    return signature
+
+
+def _output(*command, binary=False):
+    result = subprocess.run(command, capture_output=True, check=False)
+    if result.returncode != 0:
+        return None
+    return result.stdout if binary else result.stdout.decode("utf-8", "replace")
 
 
 def _one_der_value(data):
@@ -124,12 +149,14 @@ def _signer_certificate(signed, signer):
 
 
 if __name__ == "__main__":
-    # authenticode.py EXE: exits 1 with the reason when the exe's signature would be refused.
+    # authenticode.py FILE: exits 1 with the reason when the signature of FILE, an exe or a
+    # Windows Installer package, would be refused.
     import sys
-    with open(sys.argv[1], "rb") as exe:
-        image = exe.read()
+    with open(sys.argv[1], "rb") as file:
+        image = file.read()
     try:
-        found = pe_signature(image)
+        found = (package_signature(sys.argv[1]) if image.startswith(OLE_MAGIC)
+                 else pe_signature(image))
         if found is None:
             raise Refused("it is not signed")
         check_signed_data(found)

@@ -22,6 +22,7 @@ class Layout:
         self.version = found.group(1)
         self.folder = f"mkvtype-{self.version}"
         self.zip_name = f"{self.folder}-x86.zip"
+        self.package_name = f"{self.folder}-x86.msi"
 
     @property
     def summed_files(self):
@@ -38,6 +39,7 @@ if __name__ == "__main__":
     print(f"version={shlex.quote(layout.version)}")
     print(f"name={shlex.quote(layout.folder)}")
     print(f"zip_name={shlex.quote(layout.zip_name)}")
+    print(f"package_name={shlex.quote(layout.package_name)}")
     print("release_files=(" + " ".join(shlex.quote(f) for f in CHECKOUT_FILES) + ")")
     print("summed_files=(" + " ".join(shlex.quote(f) for f in layout.summed_files) + ")")
     print("all_files=(" + " ".join(shlex.quote(f) for f in layout.files) + ")")

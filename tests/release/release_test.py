@@ -29,6 +29,10 @@ SOURCE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else os.getcwd()
 BUILT_EXE = os.path.join(SOURCE, "build", "windows", "mkvtype.exe")
 FOLDER = "mkvtype-1.0.0.0"
 ZIP_NAME = "mkvtype-1.0.0.0-x86.zip"
+PACKAGE_NAME = "mkvtype-1.0.0.0-x86.msi"
+# The codes the README gives administrators for their detection rules.
+PRODUCT_CODE = "{57E4A6B5-5E5E-5673-BEB5-EEB89642B12E}"
+UPGRADE_CODE = "{EE9D09E6-4A27-4163-B0B8-28956D65F387}"
 FILES = ["BUILDINFO", "LICENSE", "README.txt", "SHA256SUMS", "check-entries.cmd", "mkvtype.exe"]
 PASSWORD = "correct horse battery staple"
 URL = "https://mkvtype.test/"
@@ -193,8 +197,28 @@ def make_release(*args, password=None, checkout=None, env=None):
     result, output = release(*args, password=password, checkout=checkout, env=env)
     assert result.returncode == 0, result.stderr
     path = os.path.join(output, ZIP_NAME)
-    assert result.stdout.splitlines()[-1] == path, result.stdout
+    assert result.stdout.splitlines()[-2:] == [os.path.join(output, PACKAGE_NAME), path], \
+        result.stdout
     return path
+
+
+def package_of(zip_path):
+    """The package release.sh made beside the zip."""
+    return os.path.join(os.path.dirname(zip_path), PACKAGE_NAME)
+
+
+def msi_table(path, table):
+    """The rows of a table of the package, as msiinfo exports them: {first column: rest}."""
+    exported = subprocess.run(["msiinfo", "export", path, table], capture_output=True, text=True,
+                              check=True).stdout.splitlines()[3:]
+    return {row.split("\t")[0]: row.split("\t")[1:] for row in exported}
+
+
+def packaged_exe(path):
+    with tempfile.TemporaryDirectory(dir=WORK) as folder:
+        subprocess.run(["msiextract", "-C", folder, path], check=True, capture_output=True)
+        with open(os.path.join(folder, "Program Files", "mkvtype", "mkvtype.exe"), "rb") as file:
+            return file.read()
 
 
 def verify(zip_path, *args, checkout=None):
@@ -318,6 +342,16 @@ class SignedRelease(unittest.TestCase):
                       result.stdout)
         self.assertRegex(result.stdout, r"time stamp: valid, \w{3} [ \d]\d [\d:]{8} \d{4} GMT"
                          if time_stamped else "time stamp: none")
+        # The package: the zip's signed exe inside, signed itself the same way.
+        package = package_of(zip_path)
+        self.assertEqual(packaged_exe(package), exe, "the package holds the zip's exe")
+        checked = verify(package, "--ca", KEYS.ca_pem)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn("package signature: valid SHA-256 Authenticode, by /CN=mkvtype test signer",
+                      checked.stdout)
+        self.assertRegex(checked.stdout, r"package time stamp: valid, " if time_stamped
+                         else "package time stamp: none")
+        self.assertIn("its own signature set aside, what commit", checked.stdout)
         return result
 
     def test_certificate_and_key_with_a_time_stamp(self):
@@ -342,15 +376,87 @@ class SignedRelease(unittest.TestCase):
         self.assertIn(f"URL description: {URL}", shown)
 
 
+class UnsignedPackage(unittest.TestCase):
+    """The Windows Installer package as its tables show it. Wine's installer runs actions that
+    Windows would refuse to, so where the action sits is read here, not only tried there."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.zip = make_release()
+        cls.package = package_of(cls.zip)
+
+    def test_runs_the_installed_exe_deferred_without_impersonation(self):
+        # 18: an exe installed by the package; 1024: deferred; 2048: no impersonation.
+        self.assertEqual(msi_table(self.package, "CustomAction")["RunMkvtype"][:3],
+                         [str(18 + 1024 + 2048), "mkvtype.exe", ""])
+
+    def test_runs_after_the_files_are_in_place_and_before_the_end_never_on_removal(self):
+        sequence = msi_table(self.package, "InstallExecuteSequence")
+        place = {action: int(row[1]) for action, row in sequence.items()}
+        self.assertLess(place["InstallInitialize"], place["InstallFiles"])
+        self.assertLess(place["InstallFiles"], place["RunMkvtype"])
+        self.assertLess(place["RunMkvtype"], place["InstallFinalize"])
+        self.assertEqual(sequence["RunMkvtype"][0], 'NOT REMOVE~="ALL"')
+
+    def test_installs_for_all_users_only(self):
+        properties = msi_table(self.package, "Property")
+        self.assertEqual(properties["ALLUSERS"], ["1"])
+        self.assertIn("Privileged AND ALLUSERS = 1", msi_table(self.package, "LaunchCondition"))
+        self.assertEqual(msi_table(self.package, "Directory")["INSTALLFOLDER"][:2],
+                         ["ProgramFilesFolder", "mkvtype"])
+
+    def test_codes_and_add_remove_programs(self):
+        properties = {name: row[0] for name, row in msi_table(self.package, "Property").items()}
+        expected = {"ProductName": "mkvtype", "ProductVersion": "1.0.0.0",
+                    "ProductCode": PRODUCT_CODE, "UpgradeCode": UPGRADE_CODE,
+                    "Manufacturer": "The mkvtype authors", "ARPNOMODIFY": "1",
+                    "ARPPRODUCTICON": "mkvtype.ico",
+                    "ARPCOMMENTS": "Adds Matroska video to Windows Media Player's file types"}
+        self.assertEqual({name: properties.get(name) for name in expected}, expected)
+        self.assertIn("mkvtype.ico", msi_table(self.package, "Icon"))
+
+    def test_summary_has_the_commits_date_and_a_package_code_of_its_own_bytes(self):
+        summary = subprocess.run(["msiinfo", "suminfo", self.package], capture_output=True,
+                                 text=True, check=True, env={**os.environ, "TZ": "UTC"}).stdout
+        self.assertIn("Created: Fri Jan  2 03:04:06 2026", summary)
+        code = re.search(r"Revision number \(UUID\): (\S+)", summary).group(1)
+        self.assertNotIn(code, ("{00000000-0000-0000-0000-000000000000}", PRODUCT_CODE))
+        # Another exe makes another package, with another code.
+        other = os.path.join(tempfile.mkdtemp(dir=WORK), "other.msi")
+        exe = bytearray(contents(BUILT_EXE))
+        exe[0x600] ^= 0xFF
+        with open(other + ".exe", "wb") as file:
+            file.write(exe)
+        sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
+        from releasekit import package
+        self.assertNotEqual(package.build(other + ".exe", "1.0.0.0", 1767323046, other), code)
+
+    def test_holds_the_zips_exe(self):
+        self.assertEqual(packaged_exe(self.package), read(self.zip, "mkvtype.exe"))
+
+    def test_verifies(self):
+        result = verify(self.package)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn(f"product code {PRODUCT_CODE}", result.stdout)
+        self.assertIn("package signature: none", result.stdout)
+        self.assertEqual(result.stdout.splitlines()[-1], "verified: every check holds")
+
+
 class SameBytesFromTheCommit(unittest.TestCase):
     """The unsigned zip depends on the commit and the build tools alone."""
 
     @classmethod
     def setUpClass(cls):
-        cls.first = contents(make_release())
+        path = make_release()
+        cls.first = contents(path), contents(package_of(path))
+
+    def assertSameRelease(self, path):
+        self.assertEqual(contents(path), self.first[0], "the zip")
+        self.assertEqual(contents(package_of(path)), self.first[1], "the package")
 
     def test_whatever_the_file_times_locale_and_time_zone(self):
-        for name in ("LICENSE", "release/README.txt", "release/check-entries.cmd"):
+        for name in ("LICENSE", "release/README.txt", "release/check-entries.cmd",
+                     "release/mkvtype.wxs", "app/icon/mkvtype.ico"):
             os.utime(os.path.join(CHECKOUT, name))
         locales = os.path.join(WORK, "locales")
         os.makedirs(locales, exist_ok=True)
@@ -362,7 +468,7 @@ class SameBytesFromTheCommit(unittest.TestCase):
         ordered = subprocess.run(["sort"], input="LICENSE\ncheck-entries.cmd\n", env=env,
                                  capture_output=True, text=True, check=True).stdout
         self.assertEqual(ordered, "check-entries.cmd\nLICENSE\n")
-        self.assertEqual(contents(make_release(env=env)), self.first)
+        self.assertSameRelease(make_release(env=env))
 
     def test_whatever_the_checkouts_build_folder_holds(self):
         build = os.path.join(CHECKOUT, "build", "windows")
@@ -374,7 +480,7 @@ class SameBytesFromTheCommit(unittest.TestCase):
                        capture_output=True)
         try:
             path = make_release()
-            self.assertEqual(contents(path), self.first)
+            self.assertSameRelease(path)
             with open(BUILT_EXE, "rb") as file:
                 self.assertEqual(read(path, "mkvtype.exe"), file.read())
         finally:
@@ -481,7 +587,22 @@ class BadInput(unittest.TestCase):
              self.checkout_with_a_change()),
             ("TreeInsideAnotherRepository", [], None, "is not a git checkout of its own",
              self.tree_inside_another_repository()),
+            # wixl only warns of what it ignores, and goes on: a warning stops the release.
+            ("PackageSourceThatWixlWarnsOf", [], None,
+             "package: wixl warned: (wixl:", self.checkout_whose_package_source_has(
+                 '<Media Id="1"', '<Media Id="1" Bogus="yes"')),
         ]
+
+    @staticmethod
+    def checkout_whose_package_source_has(text, replacement):
+        checkout = make_checkout(tempfile.mkdtemp(dir=WORK))
+        source = os.path.join(checkout, "release", "mkvtype.wxs")
+        with open(source) as file:
+            changed = file.read().replace(text, replacement)
+        with open(source, "w") as file:
+            file.write(changed)
+        git("commit", "-q", "-a", "-m", "A package source wixl warns of", cwd=checkout)
+        return checkout
 
     @staticmethod
     def checkout_with_a_change():
@@ -611,6 +732,32 @@ class VerifyRefuses(unittest.TestCase):
              "cmake: the release was built with cmake (= 9.9.9-1), this machine has cmake (= "),
             ("MadeFromAnotherCommit", rewrite(self.unsigned, target("m.zip"), of_another_commit),
              [], "FAILED buildinfo: the release is version 1.0.0.0 from commit 0000000000"),
+            # The package, checked as thoroughly.
+            ("PackageChangedAfterSigning",
+             msi_changed(package_of(self.signed), target(PACKAGE_NAME),
+                         "UPDATE Property SET Value='Something else' WHERE "
+                         "Property='ARPCOMMENTS'"),
+             ca, "FAILED package signature: the package's signature does not verify"),
+            ("PackageSignedByAnotherAuthority",
+             copied_with(package_of(self.unsigned), target(PACKAGE_NAME),
+                         ("sign", "-certs", KEYS.foreign_ca_pem, "-key", KEYS.foreign_ca_key,
+                          "-h", "sha256")),
+             ca, "FAILED package signature: the package's signature does not verify against"),
+            ("PackageWithASecondNestedSignature",
+             copied_with(package_of(self.signed), target(PACKAGE_NAME),
+                         ("sign", "-nest", "-certs", KEYS.foreign_ca_pem, "-key",
+                          KEYS.foreign_ca_key, "-h", "sha256")),
+             ca, "FAILED package signature: the package: it carries a second, nested signature"),
+            ("UnsignedPackageWhereASignatureIsAskedFor", package_of(self.unsigned), ca,
+             "FAILED package signature: the package is not signed"),
+            ("PackageOfAnotherExe", package_from(flipped(BUILT_EXE), target(PACKAGE_NAME)),
+             [], "FAILED source: mkvtype.exe (sha256"),
+            ("PackageOfAnotherDay",
+             package_from(BUILT_EXE, target(PACKAGE_NAME), date=1767323046 + 86400), [],
+             "FAILED package: it was made on Sat Jan  3 03:04:06 2026 UTC"),
+            ("PackageOfAnotherVersion",
+             package_from(BUILT_EXE, target(PACKAGE_NAME), version="1.0.1.0"), [],
+             "FAILED package: its ProductVersion is 1.0.1.0, not 1.0.0.0"),
         ]
 
     def test_each_is_refused(self):
@@ -624,6 +771,37 @@ class VerifyRefuses(unittest.TestCase):
                 self.assertIn(message, lines[-1])
                 self.assertNotIn("\r", result.stdout)
                 self.assertNotIn("verified: every check holds", result.stdout)
+
+
+def msi_changed(path, target, query):
+    shutil.copy(path, target)
+    subprocess.run(["msibuild", target, "-q", query], check=True, capture_output=True)
+    return target
+
+
+def copied_with(path, target, command):
+    """The package with osslsigncode's `command` applied."""
+    subprocess.run(["osslsigncode", *command, "-in", path, "-out", target], check=True,
+                   capture_output=True)
+    return target
+
+
+def flipped(exe_path):
+    changed = os.path.join(tempfile.mkdtemp(dir=WORK), "mkvtype.exe")
+    exe = bytearray(contents(exe_path))
+    exe[0x600] ^= 0xFF
+    with open(changed, "wb") as file:
+        file.write(exe)
+    return changed
+
+
+def package_from(exe_path, target, version="1.0.0.0", date=1767323046):
+    """A package made by the checkout's own packaging script; by default, the one release.sh
+    makes of an unsigned exe."""
+    sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
+    from releasekit import package
+    package.build(exe_path, version, date, target)
+    return target
 
 
 def osslsigncode_applied(exe_bytes, *command):
@@ -695,20 +873,31 @@ def with_extra_entry(zip_path, target, name):
 
 
 class SignedExeUnderWine(unittest.TestCase):
-    """The signed exe still does its job: the end-to-end case of a full run, in the win32
-    prefix that the end-to-end tests made."""
+    """The signed exe still does its job, and the signed package installs it: end-to-end
+    cases, in the win32 prefix that the end-to-end tests made."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = os.environ["MKVTYPE_WINE_PREFIX"]
+        cls.probe = os.environ["MKVTYPE_REGPROBE"]
+        cls.zip = make_release(*signed_by_pem("--timestamp", TSA.url))
+        cls.exe = os.path.join(os.path.dirname(cls.zip), "mkvtype.exe")
+        with open(cls.exe, "wb") as file:
+            file.write(read(cls.zip, "mkvtype.exe"))
+        sys.path.insert(0, os.path.join(CHECKOUT, "tests", "e2e"))
 
     def test_does_its_job(self):
-        prefix, probe = os.environ["MKVTYPE_WINE_PREFIX"], os.environ["MKVTYPE_REGPROBE"]
-        path = make_release(*signed_by_pem("--timestamp", TSA.url))
-        exe = os.path.join(os.path.dirname(path), "mkvtype.exe")
-        with open(exe, "wb") as file:
-            file.write(read(path, "mkvtype.exe"))
-        sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
         import wine_cases
         with contextlib.redirect_stdout(io.StringIO()) as said:
-            wine_cases.run(prefix, "PlayerInstalledClassMissing", exe, probe)
+            wine_cases.run(self.prefix, "PlayerInstalledClassMissing", self.exe, self.probe)
         self.assertIn("registry as expected", said.getvalue())
+
+    def test_signed_package_installs(self):
+        import package_cases
+        with contextlib.redirect_stdout(io.StringIO()) as said:
+            package_cases.run(self.prefix, "InstallWithThePlayer", self.exe, self.probe,
+                              os.environ["MKVTYPE_MSIPROBE"], {"1.0.0.0": package_of(self.zip)})
+        self.assertIn("as expected", said.getvalue())
 
 
 if __name__ == "__main__":

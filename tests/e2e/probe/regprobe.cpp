@@ -11,6 +11,8 @@
 //   uncreatable VIEW KEY            make KEY read as missing and refuse to be made: a volatile
 //                                   link into a volatile key, under which a non-volatile key
 //                                   cannot be made (Wine does not check a parent's security)
+//   delete VIEW KEY [NAME]          delete value NAME of KEY ("-" for the default value), or
+//                                   without NAME, KEY with all it holds
 //   dump VIEW KEY                   print KEY, its values and its sub-keys, one line each:
 //                                     key VIEW KEY | missing VIEW KEY
 //                                     value VIEW KEY "NAME" TYPE SIZE HEX
@@ -175,6 +177,23 @@ void make_uncreatable(REGSAM view, const std::string& key_name) {
     fail("link " + key_name, status);
 }
 
+void remove(REGSAM view, const std::vector<std::string>& args) {
+  const KeyName name = split_key(args[2]);
+  Key key;
+  LSTATUS status = RegOpenKeyExA(name.root, name.path.c_str(), 0, KEY_ALL_ACCESS | view, key.put());
+  if (status != ERROR_SUCCESS)
+    fail("open " + args[2], status);
+  if (args.size() == 4) {
+    status = RegDeleteValueA(key.get(), args[3] == "-" ? "" : args[3].c_str());
+  } else {
+    status = RegDeleteTreeA(key.get(), nullptr);
+    if (status == ERROR_SUCCESS)
+      status = RegDeleteKeyExA(name.root, name.path.c_str(), view, 0);
+  }
+  if (status != ERROR_SUCCESS)
+    fail("delete " + args[2] + (args.size() == 4 ? " " + args[3] : ""), status);
+}
+
 // Opens with no more than listing needs, so that a key denying READ_CONTROL still reads.
 void dump(const std::string& view_name, const std::string& key_name) {
   const REGSAM view = view_flag(view_name);
@@ -240,6 +259,8 @@ int main(int argc, char** argv) {
       expect_refused(view, args[2], args[3]);
     } else if (args[0] == "uncreatable" && args.size() == 3) {
       make_uncreatable(view, args[2]);
+    } else if (args[0] == "delete" && (args.size() == 3 || args.size() == 4)) {
+      remove(view, args);
     } else if (args[0] == "dump") {
       dump(args[1], args[2]);
     } else {

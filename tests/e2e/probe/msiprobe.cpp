@@ -1,0 +1,85 @@
+// Runs the Windows Installer for the end-to-end tests and reads back what it registered, as a
+// Windows program: the wine launcher cuts a program's exit status to 8 bits (1603 would read
+// as 67), so the status is read here, in full.
+//
+//   msiprobe.exe run COMMAND_LINE         start COMMAND_LINE, wait for it; prints "status N"
+//   msiprobe.exe product {PRODUCT_CODE}   prints "state N version V" (MsiQueryProductState,
+//                                         and the version registered, "-" for none)
+//   msiprobe.exe related {UPGRADE_CODE}   prints "related {PRODUCT_CODE}" for each product
+//                                         installed with that upgrade code
+//
+// Exits 1 with a message when it cannot do what it was asked.
+#include <windows.h>
+// Needs the declarations of <windows.h> first.
+#include <msi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int fail(const char* what, unsigned long code) {
+  std::fprintf(stderr, "msiprobe: %s: error %lu\n", what, code);
+  return 1;
+}
+
+int run(const char* command_line) {
+  std::string line = command_line;  // CreateProcess may write into it
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return fail("start", GetLastError());
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 0;
+  const BOOL read = GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (!read)
+    return fail("exit status", GetLastError());
+  std::printf("status %lu\n", static_cast<unsigned long>(status));
+  return 0;
+}
+
+int product(const char* code) {
+  const INSTALLSTATE state = MsiQueryProductStateA(code);
+  char version[64] = "-";
+  DWORD size = sizeof version;
+  if (MsiGetProductInfoA(code, INSTALLPROPERTY_VERSIONSTRING, version, &size) != ERROR_SUCCESS) {
+    std::strcpy(version, "-");
+  }
+  std::printf("state %d version %s\n", static_cast<int>(state), version);
+  return 0;
+}
+
+int related(const char* upgrade_code) {
+  for (DWORD index = 0;; ++index) {
+    char code[39];
+    const UINT found = MsiEnumRelatedProductsA(upgrade_code, 0, index, code);
+    if (found == ERROR_NO_MORE_ITEMS)
+      return 0;
+    if (found != ERROR_SUCCESS)
+      return fail("related products", found);
+    std::printf("related %s\n", code);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = 2;
+  if (argc == 3 && std::strcmp(argv[1], "product") == 0) {
+    status = product(argv[2]);
+  } else if (argc == 3 && std::strcmp(argv[1], "related") == 0) {
+    status = related(argv[2]);
+  } else if (argc == 3 && std::strcmp(argv[1], "run") == 0) {
+    status = run(argv[2]);
+  } else {
+    std::fprintf(stderr, "usage: msiprobe.exe run COMMAND_LINE | product CODE | related CODE\n");
+  }
+  std::fflush(stdout);
+  return status;
+}
