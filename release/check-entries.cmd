@@ -22,6 +22,7 @@ set "extensions=%software%\Microsoft\MediaPlayer\Player\Extensions"
 
 set missing=0
 set unreadable=0
+set "missing_key="
 call :player_entry "%extensions%\MUIDescriptions" "Matroska"
 call :player_entry "%extensions%\Types" "*.mkv"
 call :key_state "HKEY_CLASSES_ROOT\.MKV"
@@ -34,13 +35,11 @@ exit /b 0
 
 rem A player key that is missing needs nothing: the tool writes there only where the player is.
 rem Where it exists, value "76" must be REG_SZ holding exactly the tool's text: reg query prints
-rem the key's name, that one value's line, and blank lines, and nothing else.
+rem the key's name, that one value's line, and blank lines, and nothing else. The key's state is
+rem looked into only where the value is not in place.
 :player_entry
-call :key_state "%~1"
-if "%state%"=="missing" goto :eof
-set "shown=%~1"
-set "shown=HKLM\%shown:HKEY_LOCAL_MACHINE\=%, value 76 = %~2 (REG_SZ)"
-if "%state%"=="unreadable" goto :eof
+call :under_missing_key "%~1"
+if defined under_missing goto :eof
 set "header=%~1"
 set "wanted=    76    REG_SZ    %~2"
 set matching=0
@@ -49,7 +48,11 @@ for /f "delims=" %%L in ('reg query "%~1" /v 76 2^>nul') do (
   set "line=%%L"
   call :classify_line
 )
-if not "%matching%%others%"=="10" call :report missing "%shown%"
+if "%matching%%others%"=="10" goto :eof
+call :key_state "%~1"
+if not "%state%"=="present" goto :eof
+set "shown=%~1"
+call :report missing "HKLM\%shown:HKEY_LOCAL_MACHINE\=%, value 76 = %~2 (REG_SZ)"
 goto :eof
 
 rem Counts the line in %line% as the wanted value, or as another line. A line that holds a
@@ -64,11 +67,17 @@ if /i "%unquoted%"=="%header%" goto :eof
 set /a others+=1
 goto :eof
 
-rem Sets state to present, missing or unreadable for the key %1, walking down from its root: a
-rem key that cannot be queried is missing unless its parent lists it. Telling the two apart
-rem this way rests on no message of reg.exe, which Windows translates.
+rem Sets state to present, missing or unreadable for the key %1. Where it cannot be queried, the
+rem path is walked down from its root: a key that cannot be queried is missing unless its parent
+rem lists it. Telling the two apart this way rests on no message of reg.exe, which Windows
+rem translates.
 :key_state
+set "state=missing"
+call :under_missing_key "%~1"
+if defined under_missing goto :eof
 set "state=present"
+reg query "%~1" >nul 2>&1
+if not errorlevel 1 goto :eof
 set "walked="
 set "key=%~1"
 for %%C in ("%key:\=" "%") do call :key_step "%%~C"
@@ -88,10 +97,20 @@ set "state=missing"
 for /f "delims=" %%K in ('reg query "%parent%" 2^>nul') do (
   if /i "%%K"=="%walked%" set "state=unreadable"
 )
-rem Two entries under one unreadable key name it once.
+rem A key found missing holds nothing: the next entry under it needs no walk. Two entries under
+rem one unreadable key name it once.
+if "%state%"=="missing" set "missing_key=%walked%"
 if not "%state%"=="unreadable" goto :eof
 if /i not "%walked%"=="%reported%" call :report unreadable "%walked%"
 set "reported=%walked%"
+goto :eof
+
+:under_missing_key
+set "under_missing="
+if not defined missing_key goto :eof
+set "key=%~1"
+call set "rest=%%key:*%missing_key%\=%%"
+if not "%rest%"=="%key%" set under_missing=1
 goto :eof
 
 :report

@@ -13,9 +13,11 @@ FORMAT = "mkvtype-buildinfo 1"
 
 
 def _output(*command):
+    # dpkg-query -S exits 1 when one of several paths belongs to no package, and still names
+    # the owners of the others.
     result = subprocess.run(command, capture_output=True, text=True, check=False,
                             env={**os.environ, "LC_ALL": "C"})
-    return result.stdout.strip() if result.returncode == 0 else ""
+    return result.stdout.strip() if result.returncode in (0, 1) else ""
 
 
 def _used_files(build_dir):
@@ -33,20 +35,29 @@ def _used_files(build_dir):
     return [os.path.realpath(f) for f in files if f]
 
 
-def _package_of(path):
-    """'name (= version)' of the Debian package that installed `path`, or what the file says of
-    itself when no package did."""
-    owner = _output("dpkg-query", "-S", path)
-    if owner:
-        package = owner.split(":", 1)[0].split(",")[0].strip()
-        version = _output("dpkg-query", "-W", "-f=${Version}", package)
-        return f"{package} (= {version})"
-    said = _output(path, "--version").splitlines()
-    return f"{path} (no package: {said[0] if said else 'says no version'})"
+def _packages_of(paths):
+    """'name (= version)' of the Debian package that installed each of `paths`, or what the
+    file says of itself where no package did. One dpkg-query for all: each run reads dpkg's
+    whole file list."""
+    owners = {}
+    for line in _output("dpkg-query", "-S", *paths).splitlines():
+        packages, path = line.split(": ", 1)
+        owners[path] = packages.split(",")[0].strip().split(":")[0]
+    versions = dict(line.split(" ", 1) for line in _output(
+        "dpkg-query", "-W", "-f=${Package} ${Version}\n", *sorted(set(owners.values())))
+        .splitlines()) if owners else {}
+    found = set()
+    for path in paths:
+        if path in owners:
+            found.add(f"{owners[path]} (= {versions.get(owners[path], 'unknown')})")
+        else:
+            said = _output(path, "--version").splitlines()
+            found.add(f"{path} (no package: {said[0] if said else 'says no version'})")
+    return found
 
 
 def record(build_dir, commit, version):
-    packages = sorted({_package_of(path) for path in _used_files(build_dir)})
+    packages = sorted(_packages_of(sorted(set(_used_files(build_dir)))))
     lines = [f"Format: {FORMAT}", "Source: mkvtype", f"Version: {version}",
              f"Git-Commit: {commit}", "Build-Tools:"]
     lines += [f" {package}" for package in packages]

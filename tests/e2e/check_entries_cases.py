@@ -118,9 +118,15 @@ CASES = [
     Case("PlayerKeyUnreadable",
          player() + holding(TYPES, "*.avi") + [f"key 32 {CLASS}"] + unreadable(TYPES), False,
          {"unreadable Types"}),
-    Case("ParentOfBothPlayerKeysUnreadable",
-         player() + [f"key 32 {CLASS}"] + unreadable(EXTENSIONS), False,
+    # Where neither player key exists, their parent may hide them: whether they are missing
+    # cannot be told.
+    Case("ParentOfMissingPlayerKeysUnreadable",
+         [f"key 32 {EXTENSIONS}", f"key 32 {CLASS}"] + unreadable(EXTENSIONS), False,
          {"unreadable Extensions"}),
+    # A key is opened by its whole path: a parent that refuses reading hides nothing of it.
+    Case("PlayerKeysUnderAnUnreadableParent",
+         player() + THE_PLAYERS_ENTRIES + [f"key 32 {CLASS}"] + unreadable(EXTENSIONS), False,
+         set()),
     Case("UnreadableAndMissingAtOnce", player() + unreadable(TYPES), False,
          {"unreadable Types", "description", "class"}),
 ]

@@ -67,6 +67,10 @@ CASES = [
 ]
 
 
+def upgrade_code():
+    return package.braced(package.upgrade_code())
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -76,9 +80,13 @@ def installed_exe(prefix):
     return os.path.join(prefix, "drive_c", folder, "mkvtype", "mkvtype.exe")
 
 
-def forget_installs(prefix):
-    """What earlier cases installed outside the registry: the program and the cached
-    packages."""
+def forget_installs(prefix, tools):
+    """Takes off whatever an earlier case installed: each product of the upgrade code, by its
+    own removal, then anything left of the program and the cached packages."""
+    for line in msiprobe(prefix, tools["msiprobe"], "related", upgrade_code()):
+        code = line.split()[1]
+        status = msiexec(prefix, tools["msiprobe"], f"/x {code}", prefix + ".removal.log")
+        assert status == SUCCESS, f"removing {code} left over from an earlier case: {status}"
     for folder in ("Program Files", "Program Files (x86)"):
         shutil.rmtree(os.path.join(prefix, "drive_c", folder, "mkvtype"), ignore_errors=True)
     for cached in glob.glob(os.path.join(prefix, "drive_c", "windows", "Installer", "*.msi")):
@@ -118,8 +126,8 @@ def run(prefix, case_name, exe, probe_exe, msiprobe_exe, packages=None):
     """Runs the case with packages built from `exe`, or with `packages`, {version: path}."""
     case = next(c for c in CASES if c.name == case_name)
     tools = {"probe": probe_exe, "msiprobe": msiprobe_exe}
+    forget_installs(prefix, tools)
     reset_registry(prefix, probe_exe, case.setup)
-    forget_installs(prefix)
     before = read_state(prefix, probe_exe)
     with tempfile.TemporaryDirectory(prefix="mkvtype-package-cases-") as work:
         if packages is None:
@@ -145,8 +153,7 @@ def check_outcome(prefix, case, before, tools, packages, exe):
     assert after == expected, (f"registry differs\nexpected:\n{wine_cases.describe(expected)}\n"
                                f"found:\n{wine_cases.describe(after)}")
 
-    upgrade_code = package.braced(package.upgrade_code())
-    related = msiprobe(prefix, tools["msiprobe"], "related", upgrade_code)
+    related = msiprobe(prefix, tools["msiprobe"], "related", upgrade_code())
     registered = [f"related {package.product_code(case.registered)}"] if case.registered else []
     assert related == registered, f"registered {related}, not {registered}"
     for version in packages:

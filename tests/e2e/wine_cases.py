@@ -7,9 +7,16 @@ after a restart of the registry (the wine server saves it to its files and loads
 expected state is the state before the run with the case's entries written in, and nothing else
 changed.
 
+Each prefix has one wine server for the whole run, started when the prefix is made and stopped
+by `finish`. Between cases the watched keys are put back in place, in the running server, to
+what they were when the prefix was made (see `RESET`); `check-reset` proves that this undoes
+whatever a case can do to them.
+
     wine_cases.py list
-    wine_cases.py prepare PREFIX ARCH             make a fresh prefix (ARCH: win32 or win64)
+    wine_cases.py prepare PREFIX ARCH PROBE       make a fresh prefix (ARCH: win32 or win64)
     wine_cases.py run PREFIX CASE EXE PROBE       reset the prefix's registry, then run the case
+    wine_cases.py check-reset PREFIX EXE PROBE    damage the watched keys every way a case can,
+                                                  reset, and compare with the pristine prefix
     wine_cases.py finish PREFIX                   stop the prefix's wine server
 """
 import dataclasses
@@ -24,8 +31,15 @@ TYPES = EXTENSIONS + r"\Types"
 CLASS = r"HKCR\.MKV"
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 
+# A volatile key that regprobe's `uncreatable` makes as a link's target.
+VOLATILE = r"HKLM\Software\mkvtype-tests-volatile"
 # The keys a run may touch, and around them what it must leave alone.
-WATCHED = [r"HKLM\SOFTWARE\Microsoft\MediaPlayer", CLASS, r"HKCR\.mkv"]
+WATCHED = [r"HKLM\SOFTWARE\Microsoft\MediaPlayer", CLASS, r"HKCR\.mkv", VOLATILE]
+# What puts the watched keys back as the prefix had them: a case makes keys and values under the
+# player's "Player" key and ".MKV" (in either view), changes their DACLs, makes ".MKV" a link,
+# and makes the link's volatile target; it leaves the rest of "MediaPlayer" as it was.
+RESET = [f"clear {view} {key}" for view in ("32", "64")
+         for key in (EXTENSIONS.rsplit("\\", 1)[0], CLASS, VOLATILE)]
 
 
 def stored_sz(text):
@@ -38,7 +52,6 @@ DESCRIPTION = (DESCRIPTIONS, "76", REG_SZ, stored_sz("Matroska"))
 PATTERN = (TYPES, "76", REG_SZ, stored_sz("*.mkv"))
 CLASS_NAME = (CLASS, "", REG_SZ, stored_sz("AVIfile"))
 EVERY_ENTRY = (DESCRIPTION, PATTERN, CLASS_NAME)
-REGISTRY_FILES = ("system.reg", "user.reg", "userdef.reg")
 
 
 def value(view, key, name, kind, data):
@@ -108,22 +121,23 @@ def wine_environment(prefix):
     return env
 
 
-def pristine(prefix):
-    return prefix + ".pristine"
+def pristine_dump(prefix):
+    """The watched keys as the prefix had them when it was made."""
+    return os.path.join(prefix + ".pristine", "watched.txt")
 
 
-def prepare(prefix, arch):
+def prepare(prefix, arch, probe_exe):
     shutil.rmtree(prefix, ignore_errors=True)
-    shutil.rmtree(pristine(prefix), ignore_errors=True)
+    shutil.rmtree(prefix + ".pristine", ignore_errors=True)
     os.makedirs(os.path.dirname(os.path.abspath(prefix)), exist_ok=True)
     env = wine_environment(prefix)
     env["WINEARCH"] = arch
     subprocess.run(["wineboot", "--init"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "--wait"], env=env, check=True)
-    os.makedirs(pristine(prefix))
-    for name in REGISTRY_FILES:
-        shutil.copy2(os.path.join(prefix, name), pristine(prefix))
+    start_server(prefix, probe_exe)
+    os.makedirs(prefix + ".pristine")
+    with open(pristine_dump(prefix), "w") as file:
+        file.write(dump_watched(prefix, probe_exe))
 
 
 def finish(prefix):
@@ -134,25 +148,22 @@ def finish(prefix):
 
 
 def start_server(prefix, probe_exe):
-    """Starts the prefix's wine server, and the services the first program starts, with no
-    output of ours: a server that held a pipe of a later call would keep that call waiting until
-    it exits. Kept running, it also keeps key security, which Wine does not save to its files.
-    """
+    """Starts the prefix's wine server for the rest of the run, and the services the first
+    program starts, with no output of ours: a server that held a pipe of a later call would keep
+    that call waiting until it exits. Kept running, it also keeps key security, which Wine does
+    not save to its files. Does nothing where the server runs already."""
     env = wine_environment(prefix)
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "--persistent"], env=env, check=True, **quiet)
+    subprocess.run(["wineserver", "--persistent"], env=env, check=False, **quiet)
     subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
 
 
 def reset_registry(prefix, probe_exe, setup=()):
-    """Back to the registry the prefix was made with, whatever the last case did to it, and then
-    into the case's starting state: `setup`, regprobe's commands."""
-    finish(prefix)
-    for name in REGISTRY_FILES:
-        shutil.copy2(os.path.join(pristine(prefix), name), prefix)
+    """Back to the watched keys the prefix was made with, whatever the last case did to them,
+    and then into the case's starting state: `setup`, regprobe's commands. One regprobe run,
+    in the running server."""
     start_server(prefix, probe_exe)
-    if setup:
-        probe(prefix, probe_exe, setup)
+    probe(prefix, probe_exe, RESET + list(setup))
 
 
 def restart_registry(prefix, probe_exe):
@@ -174,12 +185,18 @@ def probe(prefix, exe, commands):
     return result.stdout.decode("latin-1").replace("\r", "")
 
 
+def dump_watched(prefix, exe):
+    return probe(prefix, exe, [f"dump {view} {key}" for view in ("32", "64") for key in WATCHED])
+
+
 def read_state(prefix, exe):
     """{(view, key): None} for keys and {(view, key, name): (type, size, data)} for values."""
-    output = probe(prefix, exe, [f"dump {view} {key}" for view in ("32", "64") for key in WATCHED])
+    output = dump_watched(prefix, exe)
     state = {}
     for line in output.splitlines():
         kind, view, rest = line.split(" ", 2)
+        if kind == "missing":
+            continue
         if kind == "key":
             state[(view, rest.lower())] = None
         elif kind == "value":
@@ -246,5 +263,36 @@ def table_main(argv, doc, cases, run_case, run_arguments, **more):
         sys.exit(doc)
 
 
+# Every way a case changes the watched keys, in two rounds, since ".MKV" is either a key whose
+# DACL refuses things or a link.
+DAMAGE = [
+    player("32") + player("64") + [
+        value(view, key, "76", REG_DWORD, b"\x07\0\0\0") for view in ("32", "64")
+        for key in (DESCRIPTIONS, TYPES)] + [
+        f"key 32 {TYPES}\\Sub\\Deeper", value("32", CLASS, "", REG_SZ, sz("Old")),
+        f"key 32 {CLASS}\\ShellNew", f"deny 32 {TYPES}\\Sub 0x20019",
+        f"deny 32 {EXTENSIONS} 0x2", f"deny 64 {DESCRIPTIONS} 0x20006",
+        f"deny 32 {CLASS} 0x20000", f"refused 32 {TYPES}\\Sub 0x20019",
+        f"refused 64 {DESCRIPTIONS} 0x20006", f"refused 32 {CLASS} 0x20009"],
+    player("32") + [f"uncreatable 32 {CLASS}"],
+]
+
+
+def check_reset(prefix, exe, probe_exe):
+    with open(pristine_dump(prefix)) as file:
+        pristine = file.read()
+    for number, damage in enumerate(DAMAGE, 1):
+        # regprobe fails where a change does not take, and its "refused" commands check the
+        # DACLs; some of them refuse the dump itself.
+        reset_registry(prefix, probe_exe, damage)
+        run_tool(prefix, exe, (), 1)
+        reset_registry(prefix, probe_exe)
+        after = dump_watched(prefix, probe_exe)
+        assert after == pristine, (f"round {number}: after the reset\n{after}\nnot as the "
+                                   f"prefix was made:\n{pristine}")
+        print(f"round {number}: the reset undid {len(damage)} changes and a run of the tool")
+
+
 if __name__ == "__main__":
-    table_main(sys.argv, __doc__, CASES, run, 4, prepare=(2, prepare), finish=(1, finish))
+    table_main(sys.argv, __doc__, CASES, run, 4, prepare=(3, prepare), finish=(1, finish),
+               **{"check-reset": (3, check_reset)})

@@ -49,6 +49,10 @@ class Keys:
 
     def __init__(self, folder):
         self.folder = folder
+        made = os.path.join(folder, "made")
+        if os.path.exists(made):
+            return
+        os.makedirs(folder, exist_ok=True)
         for name, subject in (("ca", "mkvtype test CA"), ("foreign-ca", "someone else's CA")):
             openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key",
                     "-out", f"{name}.pem", "-days", "30", "-subj", f"/CN={subject}",
@@ -67,6 +71,8 @@ class Keys:
         for name in ("signer", "tsa"):
             openssl("pkcs12", "-export", "-in", f"{name}.pem", "-inkey", f"{name}.key",
                     "-out", f"{name}.p12", "-passout", f"pass:{PASSWORD}", cwd=folder)
+        with open(made, "w"):
+            pass
 
     def __getattr__(self, name):
         """keys.foreign_ca_pem is the path of foreign-ca.pem."""
@@ -159,11 +165,13 @@ def make_checkout(folder):
 
 
 def setUpModule():
+    """Keys come from MKVTYPE_RELEASE_KEYS, made once for a test run (see MakeKeys), or are
+    made here."""
     global WORK, KEYS, TSA, CHECKOUT
     WORK = tempfile.mkdtemp(prefix="mkvtype-release-test-")
-    os.makedirs(os.path.join(WORK, "keys"))
-    KEYS = Keys(os.path.join(WORK, "keys"))
-    TSA = TimeStampAuthority(KEYS, os.path.join(WORK, "keys"))
+    KEYS = Keys(os.environ.get("MKVTYPE_RELEASE_KEYS") or os.path.join(WORK, "keys"))
+    os.makedirs(os.path.join(WORK, "tsa"))
+    TSA = TimeStampAuthority(KEYS, os.path.join(WORK, "tsa"))
     CHECKOUT = make_checkout(os.path.join(WORK, "checkout"))
 
 
@@ -273,6 +281,16 @@ def flip_a_byte_of_code(files):
 
 def resum(files):
     files["SHA256SUMS"] = sums_of({k: v for k, v in files.items() if k != "SHA256SUMS"}).encode()
+
+
+class MakeKeys(unittest.TestCase):
+    """Makes the keys of a test run, for the suites that follow it: new ones, since the
+    certificates expire."""
+
+    def test_makes_new_keys(self):
+        shutil.rmtree(KEYS.folder)
+        Keys(KEYS.folder)
+        self.assertTrue(os.path.exists(KEYS.ca_pem))
 
 
 class UnsignedRelease(unittest.TestCase):

@@ -13,6 +13,9 @@
 //                                   cannot be made (Wine does not check a parent's security)
 //   delete VIEW KEY [NAME]          delete value NAME of KEY ("-" for the default value), or
 //                                   without NAME, KEY with all it holds
+//   clear VIEW KEY                  remove KEY, whatever it has become: a key whose DACL refuses
+//                                   anything, sub-keys and all, or a link (the link itself,
+//                                   never what it leads to); nothing if it is missing
 //   dump VIEW KEY                   print KEY, its values and its sub-keys, one line each:
 //                                     key VIEW KEY | missing VIEW KEY
 //                                     value VIEW KEY "NAME" TYPE SIZE HEX
@@ -194,6 +197,65 @@ void remove(REGSAM view, const std::vector<std::string>& args) {
     fail("delete " + args[2] + (args.size() == 4 ? " " + args[3] : ""), status);
 }
 
+using NtDeleteKeyFunction = LONG(WINAPI*)(HANDLE);
+
+void delete_open_key(HKEY key, const std::string& shown) {
+  // A link can be deleted only through a handle to it; advapi32 deletes by name, which would
+  // follow the link.
+  static const auto nt_delete_key = reinterpret_cast<NtDeleteKeyFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
+  const LONG status = nt_delete_key(key);
+  if (status != 0)
+    fail("delete " + shown, status);
+}
+
+void clear(HKEY parent, const std::string& path, REGSAM view, const std::string& shown) {
+  // First a DACL that allows everyone everything, so that what a case denied stops nothing
+  // that follows. The cases deny reading and writing, never changing the DACL.
+  Key key;
+  LSTATUS status =
+      RegOpenKeyExA(parent, path.c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC | view, key.put());
+  if (status == ERROR_FILE_NOT_FOUND)
+    return;
+  if (status != ERROR_SUCCESS)
+    fail("open " + shown, status);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;KA;;;WD)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    fail("security descriptor", static_cast<LSTATUS>(GetLastError()));
+  }
+  status = RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor);
+  LocalFree(descriptor);
+  if (status != ERROR_SUCCESS)
+    fail("allow everything on " + shown, status);
+
+  Key opened;
+  status = RegOpenKeyExA(parent, path.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view,
+                         opened.put());
+  if (status != ERROR_SUCCESS)
+    fail("open " + shown, status);
+  DWORD type = REG_NONE;
+  const bool link = RegQueryValueExW(opened.get(), L"SymbolicLinkValue", nullptr, &type, nullptr,
+                                     nullptr) == ERROR_SUCCESS &&
+                    type == REG_LINK;
+  if (!link) {
+    std::vector<std::string> sub_keys;
+    for (DWORD index = 0;; ++index) {
+      char name[256];
+      DWORD size = sizeof name;
+      status = RegEnumKeyExA(opened.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr);
+      if (status == ERROR_NO_MORE_ITEMS)
+        break;
+      if (status != ERROR_SUCCESS)
+        fail("sub-keys of " + shown, status);
+      sub_keys.emplace_back(name);
+    }
+    for (const std::string& sub_key : sub_keys)
+      clear(opened.get(), sub_key, view, shown + "\\" + sub_key);
+  }
+  delete_open_key(opened.get(), shown);
+}
+
 // Opens with no more than listing needs, so that a key denying READ_CONTROL still reads.
 void dump(const std::string& view_name, const std::string& key_name) {
   const REGSAM view = view_flag(view_name);
@@ -261,6 +323,9 @@ int main(int argc, char** argv) {
       make_uncreatable(view, args[2]);
     } else if (args[0] == "delete" && (args.size() == 3 || args.size() == 4)) {
       remove(view, args);
+    } else if (args[0] == "clear" && args.size() == 3) {
+      const KeyName name = split_key(args[2]);
+      clear(name.root, name.path, view, args[2]);
     } else if (args[0] == "dump") {
       dump(args[1], args[2]);
     } else {
