@@ -134,6 +134,9 @@ def prepare(prefix, arch, probe_exe):
     env["WINEARCH"] = arch
     subprocess.run(["wineboot", "--init"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # The server wineboot started saves the registry and goes; the run's own one is started
+    # persistent, so that nothing it holds (key security among it) goes between two programs.
+    subprocess.run(["wineserver", "--wait"], env=env, check=True)
     start_server(prefix, probe_exe)
     os.makedirs(prefix + ".pristine")
     with open(pristine_dump(prefix), "w") as file:
