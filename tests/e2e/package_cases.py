@@ -127,8 +127,7 @@ def run(prefix, case_name, exe, probe_exe, msiprobe_exe, packages=None):
     case = next(c for c in CASES if c.name == case_name)
     tools = {"probe": probe_exe, "msiprobe": msiprobe_exe}
     forget_installs(prefix, tools)
-    reset_registry(prefix, probe_exe, case.setup)
-    before = read_state(prefix, probe_exe)
+    before = reset_registry(prefix, probe_exe, case.setup, read=True)
     with tempfile.TemporaryDirectory(prefix="mkvtype-package-cases-") as work:
         if packages is None:
             packages = {}

@@ -134,9 +134,10 @@ def prepare(prefix, arch, probe_exe):
     env["WINEARCH"] = arch
     subprocess.run(["wineboot", "--init"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # The server wineboot started saves the registry and goes; the run's own one is started
-    # persistent, so that nothing it holds (key security among it) goes between two programs.
-    subprocess.run(["wineserver", "--wait"], env=env, check=True)
+    # The server wineboot started saves the registry and goes (stopped, rather than waited for
+    # three idle seconds); the run's own one is started persistent, so that nothing it holds
+    # (key security among it) goes between two programs.
+    finish(prefix)
     start_server(prefix, probe_exe)
     os.makedirs(prefix + ".pristine")
     with open(pristine_dump(prefix), "w") as file:
@@ -161,12 +162,14 @@ def start_server(prefix, probe_exe):
     subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
 
 
-def reset_registry(prefix, probe_exe, setup=()):
+def reset_registry(prefix, probe_exe, setup=(), read=False):
     """Back to the watched keys the prefix was made with, whatever the last case did to them,
-    and then into the case's starting state: `setup`, regprobe's commands. One regprobe run,
-    in the running server."""
+    and then into the case's starting state: `setup`, regprobe's commands. With `read`, returns
+    the state it starts from, as `read_state` reads it. One regprobe run, in the running
+    server."""
     start_server(prefix, probe_exe)
-    probe(prefix, probe_exe, RESET + list(setup))
+    said = probe(prefix, probe_exe, RESET + list(setup) + (DUMP_WATCHED if read else []))
+    return parse_state(said) if read else None
 
 
 def restart_registry(prefix, probe_exe):
@@ -188,13 +191,19 @@ def probe(prefix, exe, commands):
     return result.stdout.decode("latin-1").replace("\r", "")
 
 
+DUMP_WATCHED = [f"dump {view} {key}" for view in ("32", "64") for key in WATCHED]
+
+
 def dump_watched(prefix, exe):
-    return probe(prefix, exe, [f"dump {view} {key}" for view in ("32", "64") for key in WATCHED])
+    return probe(prefix, exe, DUMP_WATCHED)
 
 
 def read_state(prefix, exe):
+    return parse_state(dump_watched(prefix, exe))
+
+
+def parse_state(output):
     """{(view, key): None} for keys and {(view, key, name): (type, size, data)} for values."""
-    output = dump_watched(prefix, exe)
     state = {}
     for line in output.splitlines():
         kind, view, rest = line.split(" ", 2)
@@ -237,8 +246,7 @@ def describe(state):
 
 def run(prefix, case_name, exe, probe_exe):
     case = next(c for c in CASES if c.name == case_name)
-    reset_registry(prefix, probe_exe, case.setup)
-    before = read_state(prefix, probe_exe)
+    before = reset_registry(prefix, probe_exe, case.setup, read=True)
     for _ in range(case.runs):
         run_tool(prefix, exe, case.args, case.at_once)
     if case.restart:
