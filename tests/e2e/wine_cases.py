@@ -155,11 +155,18 @@ def start_server(prefix, probe_exe):
     """Starts the prefix's wine server for the rest of the run, and the services the first
     program starts, with no output of ours: a server that held a pipe of a later call would keep
     that call waiting until it exits. Kept running, it also keeps key security, which Wine does
-    not save to its files. Does nothing where the server runs already."""
+    not save to its files. Does nothing where the server runs already.
+
+    With the server, a program that keeps the desktop open: Wine closes it soon after its last
+    program goes, and each later program that loads user32 (cmd, reg, msiexec) would wait for
+    explorer.exe to open it again, about a second."""
     env = wine_environment(prefix)
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "--persistent"], env=env, check=False, **quiet)
-    subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
+    started = subprocess.run(["wineserver", "--persistent"], env=env, check=False, **quiet)
+    if started.returncode == 0:  # 2: it was running
+        subprocess.run(["wine", probe_exe], env=env, check=True, **quiet)
+        holder = os.path.join(os.path.dirname(probe_exe), "msiprobe.exe")
+        subprocess.Popen(["wine", holder, "hold"], env=env, start_new_session=True, **quiet)
 
 
 def reset_registry(prefix, probe_exe, setup=(), read=False):

@@ -7,6 +7,7 @@
 //                                         and the version registered, "-" for none)
 //   msiprobe.exe related {UPGRADE_CODE}   prints "related {PRODUCT_CODE}" for each product
 //                                         installed with that upgrade code
+//   msiprobe.exe hold                     keep the desktop open until stopped (see hold)
 //
 // Exits 1 with a message when it cannot do what it was asked.
 #include <windows.h>
@@ -67,6 +68,16 @@ int related(const char* upgrade_code) {
   }
 }
 
+// Wine closes a desktop soon after its last program goes, and the next program that needs one
+// (any that loads user32: msiexec, cmd, reg) waits about a second for explorer.exe to open it
+// again. A program that keeps it open for the whole run saves that second on every start.
+int hold() {
+  if (GetDesktopWindow() == nullptr)
+    return fail("desktop", GetLastError());
+  Sleep(INFINITE);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,10 +86,13 @@ int main(int argc, char** argv) {
     status = product(argv[2]);
   } else if (argc == 3 && std::strcmp(argv[1], "related") == 0) {
     status = related(argv[2]);
+  } else if (argc == 2 && std::strcmp(argv[1], "hold") == 0) {
+    status = hold();
   } else if (argc == 3 && std::strcmp(argv[1], "run") == 0) {
     status = run(argv[2]);
   } else {
-    std::fprintf(stderr, "usage: msiprobe.exe run COMMAND_LINE | product CODE | related CODE\n");
+    std::fprintf(stderr,
+                 "usage: msiprobe.exe run COMMAND_LINE | product CODE | related CODE | hold\n");
   }
   std::fflush(stdout);
   return status;
