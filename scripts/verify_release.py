@@ -264,16 +264,20 @@ def verify_package(path, ca, work):
         raise Failed("package signature", f"the package: {refused}") from None
     signed_package = check_signature(path, signature, ca, "the package", "package ")
 
-    unpacked = os.path.join(work, "unpacked")
-    listed = run("msiextract", "-C", unpacked, path)
-    installed = sorted(os.path.relpath(os.path.join(folder, name), unpacked)
-                       for folder, _, found in os.walk(unpacked) for name in found)
-    if listed.returncode != 0 or installed != [os.path.join("Program Files", "mkvtype",
-                                                            "mkvtype.exe")]:
+    # Listed before anything is unpacked, so that no name of the package's choosing (one that
+    # climbs out of the folder, say) is ever written.
+    listed = run("msiextract", "--list", path)
+    installed = listed.stdout.splitlines() if listed.returncode == 0 else []
+    if installed != ["Program Files/mkvtype/mkvtype.exe"]:
         what = ", ".join(map(archive.shown, installed)) or "nothing"
         raise Failed("package", f"it installs {what}, not Program Files/mkvtype/mkvtype.exe "
                      "alone")
+    unpacked = os.path.join(work, "unpacked")
+    if run("msiextract", "--directory", unpacked, path).returncode != 0:
+        raise Failed("package", "msiextract cannot unpack it")
     exe_path = os.path.join(unpacked, installed[0])
+    if not os.path.isfile(exe_path) or os.path.islink(exe_path):
+        raise Failed("package", "its mkvtype.exe does not unpack as a plain file")
     with open(exe_path, "rb") as file:
         shipped_exe = file.read()
     unsigned_exe = check_exe(exe_path, ca)

@@ -773,6 +773,9 @@ class VerifyRefuses(unittest.TestCase):
             ("PackageOfAnotherDay",
              package_from(BUILT_EXE, target(PACKAGE_NAME), date=1767323046 + 86400), [],
              "FAILED package: it was made on Sat Jan  3 03:04:06 2026 UTC"),
+            ("PackageInstallingMore", package_installing_more(target(PACKAGE_NAME)), [],
+             "FAILED package: it installs Program Files/mkvtype/mkvtype.exe, "
+             "Program Files/mkvtype/readme.ico, not Program Files/mkvtype/mkvtype.exe alone"),
             ("PackageOfAnotherVersion",
              package_from(BUILT_EXE, target(PACKAGE_NAME), version="1.0.1.0"), [],
              "FAILED package: its ProductVersion is 1.0.1.0, not 1.0.0.0"),
@@ -819,6 +822,25 @@ def package_from(exe_path, target, version="1.0.0.0", date=1767323046):
     sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
     from releasekit import package
     package.build(exe_path, version, date, target)
+    return target
+
+
+def package_installing_more(target):
+    """A package made as release.sh makes it, from a WiX source with one file more."""
+    root = tempfile.mkdtemp(dir=WORK)
+    for name in ("release/mkvtype.wxs", "app/icon/mkvtype.ico"):
+        os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
+        shutil.copy(os.path.join(CHECKOUT, name), os.path.join(root, name))
+    source = os.path.join(root, "release", "mkvtype.wxs")
+    with open(source) as file:
+        text = file.read().replace(
+            'KeyPath="yes"/>', 'KeyPath="yes"/>\n<File Id="more" Name="readme.ico" '
+            'Source="mkvtype.ico"/>')
+    with open(source, "w") as file:
+        file.write(text)
+    sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
+    from releasekit import package
+    package.build(BUILT_EXE, "1.0.0.0", 1767323046, target, root=root)
     return target
 
 
