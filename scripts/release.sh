@@ -119,6 +119,22 @@ sign() {
   fi
 }
 
+# Signs IN into OUT, and checks what was signed as a verifier will: one signature and nothing
+# beside it. WHAT names the file in messages.
+sign_checked() {
+  local in=$1 out=$2 what=$3 log=$stage/osslsigncode.log refused
+  if ! sign "${sign_with[@]}" -h sha256 -n mkvtype -i "$url" ${timestamp:+-ts "$timestamp"} \
+      -in "$in" -out "$out" >"$log" 2>&1; then
+    if [ -n "$timestamp" ] && grep -qi 'timestamp' "$log"; then
+      fail "time-stamp authority $timestamp did not answer with a time stamp for $what"
+    fi
+    fail "osslsigncode could not sign $what: $(grep -v '^[0-9A-F]*:error:' "$log" | tail -n 1)"
+  fi
+  if ! refused=$("$python" "$root/scripts/releasekit/authenticode.py" "$out" 2>&1); then
+    fail "the signed $what would not verify: ${refused##*$'\n'}"
+  fi
+}
+
 # Windows accepts a signature only from a certificate that may sign code: one with no extended
 # key usage, or with Code Signing among its usages.
 code_signing_certificate() {
@@ -199,20 +215,8 @@ exe=$(cat "$stage/built")
 folder=$stage/$name
 mkdir "$folder"
 if [ "$signing" = yes ]; then
-  signed_log=$stage/osslsigncode.log
-  if ! sign "${sign_with[@]}" -h sha256 -n mkvtype -i "$url" ${timestamp:+-ts "$timestamp"} \
-      -in "$exe" -out "$folder/mkvtype.exe" >"$signed_log" 2>&1; then
-    if [ -n "$timestamp" ] && grep -qi 'timestamp' "$signed_log"; then
-      fail "time-stamp authority $timestamp did not answer with a time stamp"
-    fi
-    fail "osslsigncode could not sign: $(grep -v '^[0-9A-F]*:error:' "$signed_log" | tail -n 1)"
-  fi
-  # What was just signed is checked as a verifier will: one signature and nothing beside it,
-  # and without it, the build's own bytes.
-  if ! refused=$("$python" "$root/scripts/releasekit/authenticode.py" "$folder/mkvtype.exe" 2>&1)
-  then
-    fail "the signed mkvtype.exe would not verify: ${refused##*$'\n'}"
-  fi
+  sign_checked "$exe" "$folder/mkvtype.exe" mkvtype.exe
+  # Without its signature, the exe must be the build's own bytes.
   osslsigncode remove-signature -in "$folder/mkvtype.exe" -out "$stage/unsigned.exe" \
     >/dev/null 2>&1 && cmp -s "$stage/unsigned.exe" "$exe" ||
     fail "the signed mkvtype.exe, less its signature, is not the build"
@@ -239,18 +243,7 @@ if ! said=$("$python" "$source_copy/scripts/releasekit/package.py" "$folder/mkvt
   fail "${said##*$'\n'}"
 fi
 if [ "$signing" = yes ]; then
-  if ! sign "${sign_with[@]}" -h sha256 -n mkvtype -i "$url" ${timestamp:+-ts "$timestamp"} \
-      -in "$stage/unsigned.msi" -out "$stage/$package_name" >"$signed_log" 2>&1; then
-    if [ -n "$timestamp" ] && grep -qi 'timestamp' "$signed_log"; then
-      fail "time-stamp authority $timestamp did not answer with a time stamp for the package"
-    fi
-    fail "osslsigncode could not sign the package:" \
-      "$(grep -v '^[0-9A-F]*:error:' "$signed_log" | tail -n 1)"
-  fi
-  if ! refused=$("$python" "$root/scripts/releasekit/authenticode.py" "$stage/$package_name" \
-      2>&1); then
-    fail "the signed package would not verify: ${refused##*$'\n'}"
-  fi
+  sign_checked "$stage/unsigned.msi" "$stage/$package_name" "the package"
 else
   mv "$stage/unsigned.msi" "$stage/$package_name"
 fi
@@ -261,8 +254,9 @@ for made in "$package_name" "$zip_name"; do
   partials+=("$output/.$made.partial")
   cp "$stage/$made" "$output/.$made.partial"
 done
-mv -f "$output/.$package_name.partial" "$output/$package_name"
-mv -f "$output/.$zip_name.partial" "$output/$zip_name"
+for made in "$package_name" "$zip_name"; do
+  mv -f "$output/.$made.partial" "$output/$made"
+done
 partials=()
 echo "$output/$package_name"
 echo "$output/$zip_name"
