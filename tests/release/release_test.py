@@ -33,6 +33,8 @@ PACKAGE_NAME = "mkvtype-1.0.0.0-x86.msi"
 # The codes the README gives administrators for their detection rules.
 PRODUCT_CODE = "{57E4A6B5-5E5E-5673-BEB5-EEB89642B12E}"
 UPGRADE_CODE = "{EE9D09E6-4A27-4163-B0B8-28956D65F387}"
+# The time of the one commit of a test checkout, as git takes it and as seconds.
+COMMIT_TIME, COMMIT_EPOCH = "2026-01-02T03:04:06Z", 1767323046
 FILES = ["BUILDINFO", "LICENSE", "README.txt", "SHA256SUMS", "check-entries.cmd", "mkvtype.exe"]
 PASSWORD = "correct horse battery staple"
 URL = "https://mkvtype.test/"
@@ -136,8 +138,7 @@ def closed_port_url():
 
 def git(*args, cwd):
     """git with a fixed identity and time, so that the same tree gives the same commit."""
-    env = {**os.environ, "GIT_AUTHOR_DATE": "2026-01-02T03:04:06Z",
-           "GIT_COMMITTER_DATE": "2026-01-02T03:04:06Z"}
+    env = {**os.environ, "GIT_AUTHOR_DATE": COMMIT_TIME, "GIT_COMMITTER_DATE": COMMIT_TIME}
     return subprocess.run(["git", "-c", "user.name=mkvtype tests", "-c",
                            "user.email=tests@mkvtype.test", "-c", "init.defaultBranch=main",
                            *args], cwd=cwd, env=env, check=True, capture_output=True,
@@ -273,10 +274,14 @@ def rewrite(zip_path, target, change):
     return target
 
 
-def flip_a_byte_of_code(files):
-    exe = bytearray(files["mkvtype.exe"])
+def with_a_byte_of_code_flipped(exe_bytes):
+    exe = bytearray(exe_bytes)
     exe[0x600] ^= 0xFF  # inside .text, after the headers
-    files["mkvtype.exe"] = bytes(exe)
+    return bytes(exe)
+
+
+def flip_a_byte_of_code(files):
+    files["mkvtype.exe"] = with_a_byte_of_code_flipped(files["mkvtype.exe"])
 
 
 def resum(files):
@@ -437,17 +442,14 @@ class UnsignedPackage(unittest.TestCase):
         summary = subprocess.run(["msiinfo", "suminfo", self.package], capture_output=True,
                                  text=True, check=True, env={**os.environ, "TZ": "UTC"}).stdout
         self.assertIn("Created: Fri Jan  2 03:04:06 2026", summary)
-        code = re.search(r"Revision number \(UUID\): (\S+)", summary).group(1)
+        code = package_code(summary)
         self.assertNotIn(code, ("{00000000-0000-0000-0000-000000000000}", PRODUCT_CODE))
         # Another exe makes another package, with another code.
-        other = os.path.join(tempfile.mkdtemp(dir=WORK), "other.msi")
-        exe = bytearray(contents(BUILT_EXE))
-        exe[0x600] ^= 0xFF
-        with open(other + ".exe", "wb") as file:
-            file.write(exe)
-        sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
-        from releasekit import package
-        self.assertNotEqual(package.build(other + ".exe", "1.0.0.0", 1767323046, other), code)
+        other = package_from(flipped(BUILT_EXE), os.path.join(tempfile.mkdtemp(dir=WORK),
+                                                               PACKAGE_NAME))
+        self.assertNotEqual(package_code(subprocess.run(
+            ["msiinfo", "suminfo", other], capture_output=True, text=True, check=True).stdout),
+            code)
 
     def test_holds_the_zips_exe(self):
         self.assertEqual(packaged_exe(self.package), read(self.zip, "mkvtype.exe"))
@@ -771,7 +773,7 @@ class VerifyRefuses(unittest.TestCase):
             ("PackageOfAnotherExe", package_from(flipped(BUILT_EXE), target(PACKAGE_NAME)),
              [], "FAILED source: mkvtype.exe (sha256"),
             ("PackageOfAnotherDay",
-             package_from(BUILT_EXE, target(PACKAGE_NAME), date=1767323046 + 86400), [],
+             package_from(BUILT_EXE, target(PACKAGE_NAME), date=COMMIT_EPOCH + 86400), [],
              "FAILED package: it was made on Sat Jan  3 03:04:06 2026 UTC"),
             ("PackageInstallingMore", package_installing_more(target(PACKAGE_NAME)), [],
              "FAILED package: it installs Program Files/mkvtype/mkvtype.exe, "
@@ -809,19 +811,23 @@ def copied_with(path, target, command):
 
 def flipped(exe_path):
     changed = os.path.join(tempfile.mkdtemp(dir=WORK), "mkvtype.exe")
-    exe = bytearray(contents(exe_path))
-    exe[0x600] ^= 0xFF
     with open(changed, "wb") as file:
-        file.write(exe)
+        file.write(with_a_byte_of_code_flipped(contents(exe_path)))
     return changed
 
 
-def package_from(exe_path, target, version="1.0.0.0", date=1767323046):
-    """A package made by the checkout's own packaging script; by default, the one release.sh
-    makes of an unsigned exe."""
+def package_code(summary):
+    """The package code, from what `msiinfo suminfo` says."""
+    return re.search(r"Revision number \(UUID\): (\S+)", summary).group(1)
+
+
+def package_from(exe_path, target, version="1.0.0.0", date=COMMIT_EPOCH, root=None):
+    """A package made by the checkout's own packaging script, from the WiX source and icon of
+    `root` (the checkout's by default); by default, the one release.sh makes of an unsigned
+    exe."""
     sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
     from releasekit import package
-    package.build(exe_path, version, date, target)
+    package.build(exe_path, version, date, target, root=root or CHECKOUT)
     return target
 
 
@@ -838,10 +844,7 @@ def package_installing_more(target):
             'Source="mkvtype.ico"/>')
     with open(source, "w") as file:
         file.write(text)
-    sys.path.insert(0, os.path.join(CHECKOUT, "scripts"))
-    from releasekit import package
-    package.build(BUILT_EXE, "1.0.0.0", 1767323046, target, root=root)
-    return target
+    return package_from(BUILT_EXE, target, root=root)
 
 
 def osslsigncode_applied(exe_bytes, *command):
