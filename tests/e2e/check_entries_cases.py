@@ -7,7 +7,7 @@ options are run both with and without them.
     check_entries_cases.py list
     check_entries_cases.py run PREFIX CASE EXE PROBE CHECK_CMD
 """
-import dataclasses
+import collections
 import itertools
 import os
 import re
@@ -24,33 +24,31 @@ THE_PLAYERS_ENTRIES = [value("32", DESCRIPTIONS, "76", REG_SZ, sz("Matroska")),
                        value("32", TYPES, "76", REG_SZ, sz("*.mkv"))]
 EVERY_ENTRY = {"description", "pattern", "class"}
 
-# Which entry a line of the check's output names.
-ENTRY_LINES = {
-    "description": re.compile(r"^missing: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft\\MediaPlayer"
-                              r"\\Player\\Extensions\\MUIDescriptions, value 76 = Matroska "
-                              r"\(REG_SZ\)$"),
-    "pattern": re.compile(r"^missing: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft\\MediaPlayer"
-                          r"\\Player\\Extensions\\Types, value 76 = \*\.mkv \(REG_SZ\)$"),
-    "class": re.compile(r"^missing: HKEY_CLASSES_ROOT\\\.MKV \(the key, with any class\)$"),
-    # Keys that exist but that this account may not read: status 2.
-    "unreadable Types": re.compile(r"^cannot read: HKLM\\SOFTWARE\\(WOW6432Node\\)?Microsoft"
-                                   r"\\MediaPlayer\\Player\\Extensions\\Types \(it exists, "
-                                   r"but this account may not read it\)$"),
-    "unreadable Extensions": re.compile(r"^cannot read: HKLM\\SOFTWARE\\(WOW6432Node\\)?"
-                                        r"Microsoft\\MediaPlayer\\Player\\Extensions \(it "
-                                        r"exists, but this account may not read it\)$"),
-}
+
+# Which entry a line of the check's output names. SOFTWARE is where the prompt finds the tool's
+# registry view: the usual path from a 32-bit prompt, WOW6432Node from a 64-bit one.
+def entry_lines(software):
+    player_key = re.escape(software + r"\Microsoft\MediaPlayer\Player\Extensions")
+    unreadable = r" \(it exists, but this account may not read it\)$"
+    return {
+        "description": re.compile(rf"^missing: {player_key}\\MUIDescriptions, value 76 = "
+                                  r"Matroska \(REG_SZ\)$"),
+        "pattern": re.compile(rf"^missing: {player_key}\\Types, value 76 = \*\.mkv \(REG_SZ\)$"),
+        "class": re.compile(r"^missing: HKEY_CLASSES_ROOT\\\.MKV \(the key, with any class\)$"),
+        # Keys that exist but that this account may not read: status 2.
+        "unreadable Types": re.compile(rf"^cannot read: {player_key}\\Types{unreadable}"),
+        "unreadable Extensions": re.compile(rf"^cannot read: {player_key}{unreadable}"),
+    }
+
+
 ALL_IN_PLACE = "in place: every entry that mkvtype.exe writes on this machine"
 
 
-@dataclasses.dataclass
-class Case:
-    name: str
-    setup: list
-    run_tool: bool
-    missing: set  # the entries the check must name; none: it exits 0
-    missing_on_64_bit: set = None  # where a 64-bit Windows differs
-    cmd_options: tuple = ()  # also run with these options of cmd
+# A case: regprobe's commands that make its starting state; whether the tool runs first; the
+# entries the check must name (none: it exits 0), and where a 64-bit Windows differs, the
+# entries there; options of cmd to run it with as well.
+Case = collections.namedtuple("Case", "name setup run_tool missing missing_on_64_bit cmd_options",
+                              defaults=(None, ()))
 
 
 def holding(key, text, kind=REG_SZ):
@@ -133,18 +131,23 @@ CASES = [
 
 
 def prompts(prefix):
-    """The command interpreters to start the check from: (name, command)."""
+    """The command interpreters to start the check from: (name, command, where that prompt
+    finds the tool's registry view). Each is started by its own path, with the launcher of its
+    own width: a bare "cmd" would go through start.exe, one process more."""
     if is_64_bit(prefix):
-        return [("32-bit prompt", ["wine", "cmd", "/c"]),
-                ("64-bit prompt", ["/usr/lib/wine/wine64", "cmd", "/c"])]
-    return [("prompt", ["wine", "cmd", "/c"])]
+        return [("32-bit prompt", ["wine", r"C:\windows\syswow64\cmd.exe", "/c"],
+                 r"HKLM\SOFTWARE"),
+                ("64-bit prompt", ["/usr/lib/wine/wine64", r"C:\windows\system32\cmd.exe", "/c"],
+                 r"HKLM\SOFTWARE\WOW6432Node")]
+    return [("prompt", ["wine", r"C:\windows\system32\cmd.exe", "/c"], r"HKLM\SOFTWARE")]
 
 
-def named_entries(output):
+def named_entries(output, software):
     """The entries the output names as missing; fails on any other line."""
+    lines = entry_lines(software)
     named = set()
     for line in output:
-        entry = next((e for e, pattern in ENTRY_LINES.items() if pattern.match(line)), None)
+        entry = next((e for e, pattern in lines.items() if pattern.match(line)), None)
         assert entry, f"unexpected line: {line!r}"
         named.add(entry)
     return named
@@ -160,7 +163,7 @@ def run(prefix, case_name, exe, probe_exe, check_cmd):
         expected = case.missing_on_64_bit
     status = 2 if any(e.startswith("unreadable") for e in expected) else 1 if expected else 0
     folder, script = os.path.split(os.path.abspath(check_cmd))
-    for (prompt, command), options in itertools.product(prompts(prefix),
+    for (prompt, command, software), options in itertools.product(prompts(prefix),
                                                         [()] + [case.cmd_options] * bool(
                                                             case.cmd_options)):
         result = subprocess.run(command[:-1] + list(options) + command[-1:] + [script],
@@ -168,11 +171,12 @@ def run(prefix, case_name, exe, probe_exe, check_cmd):
                                 timeout=120, check=False)
         output = result.stdout.decode("latin-1").replace("\r", "").splitlines()
         prompt = " ".join([prompt, *options])
-        where = f"{case_name}, {prompt}: output {output}"
+        said = result.stderr.decode("latin-1").replace("\r", "").strip()
+        where = f"{case_name}, {prompt}: output {output}" + (f", errors {said!r}" if said else "")
         if expected:
             assert result.returncode == status, \
                 f"{where}: exit status {result.returncode}, not {status}"
-            assert named_entries(output) == expected and len(output) == len(expected), \
+            assert named_entries(output, software) == expected and len(output) == len(expected), \
                 f"{where}: should name exactly {sorted(expected)}"
         else:
             assert result.returncode == 0, f"{where}: exit status {result.returncode}, not 0"
