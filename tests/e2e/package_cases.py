@@ -8,7 +8,7 @@ The installer's status is read in full by msiprobe.exe (the wine launcher cuts i
     package_cases.py list
     package_cases.py run PREFIX CASE EXE PROBE MSIPROBE
 """
-import dataclasses
+import collections
 import glob
 import os
 import shutil
@@ -33,13 +33,10 @@ PACKAGE_DATE = 1767323046
 FORGET_ENTRIES = [f"delete 32 {DESCRIPTIONS} 76", f"delete 32 {TYPES} 76", f"delete 32 {CLASS}"]
 
 
-@dataclasses.dataclass
-class Case:
-    name: str
-    setup: list  # regprobe's commands before the first step
-    steps: list  # (step, version, expected status), in order
-    lands: tuple  # the tool's entries in place at the end, beside the starting state
-    registered: str = None  # the version installed at the end, if any
+# A case: regprobe's commands before the first step; its steps, (step, version, expected
+# status) in order; the tool's entries in place at the end, beside the starting state; the
+# version installed at the end, if any.
+Case = collections.namedtuple("Case", "name setup steps lands registered", defaults=(None,))
 
 
 def install(version, status=SUCCESS):
@@ -152,14 +149,18 @@ def check_outcome(prefix, case, before, tools, packages, exe):
     assert after == expected, (f"registry differs\nexpected:\n{wine_cases.describe(expected)}\n"
                                f"found:\n{wine_cases.describe(after)}")
 
-    related = msiprobe(prefix, tools["msiprobe"], "related", upgrade_code())
+    versions = sorted(packages)
+    said = msiprobe(prefix, tools["msiprobe"], "related", upgrade_code(),
+                    *(word for version in versions
+                      for word in ("product", package.product_code(version))))
+    related = [line for line in said if line.startswith("related ")]
     registered = [f"related {package.product_code(case.registered)}"] if case.registered else []
     assert related == registered, f"registered {related}, not {registered}"
-    for version in packages:
-        state = msiprobe(prefix, tools["msiprobe"], "product", package.product_code(version))
-        wanted = (f"state 5 version {version}" if version == case.registered
-                  else "state -1 version -")  # installed for all users, or unknown
-        assert state == [wanted], f"{version}: {state}, not {wanted}"
+    states = said[len(related):]
+    wanted = [f"state 5 version {version}" if version == case.registered
+              else "state -1 version -"  # installed for all users, or unknown
+              for version in versions]
+    assert states == wanted, f"{versions}: {states}, not {wanted}"
 
     installed = installed_exe(prefix)
     if case.registered:

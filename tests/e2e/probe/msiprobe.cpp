@@ -2,14 +2,16 @@
 // Windows program: the wine launcher cuts a program's exit status to 8 bits (1603 would read
 // as 67), so the status is read here, in full.
 //
-//   msiprobe.exe run COMMAND_LINE         start COMMAND_LINE, wait for it; prints "status N"
-//   msiprobe.exe product {PRODUCT_CODE}   prints "state N version V" (MsiQueryProductState,
-//                                         and the version registered, "-" for none)
-//   msiprobe.exe related {UPGRADE_CODE}   prints "related {PRODUCT_CODE}" for each product
-//                                         installed with that upgrade code
-//   msiprobe.exe hold                     keep the desktop open until stopped (see hold)
+//   msiprobe.exe COMMAND [ARGUMENT] ...  the commands in order, in one start of the program:
 //
-// Exits 1 with a message when it cannot do what it was asked.
+//   run COMMAND_LINE         start COMMAND_LINE, wait for it; prints "status N"
+//   product {PRODUCT_CODE}   prints "state N version V" (MsiQueryProductState, and the version
+//                            registered, "-" for none)
+//   related {UPGRADE_CODE}   prints "related {PRODUCT_CODE}" for each product installed with
+//                            that upgrade code
+//   hold                     keep the desktop open until stopped (see hold)
+//
+// Exits 1 with a message at the first command it cannot do, 2 at one it does not know.
 #include <windows.h>
 // Needs the declarations of <windows.h> first.
 #include <msi.h>
@@ -81,18 +83,23 @@ int hold() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int status = 2;
-  if (argc == 3 && std::strcmp(argv[1], "product") == 0) {
-    status = product(argv[2]);
-  } else if (argc == 3 && std::strcmp(argv[1], "related") == 0) {
-    status = related(argv[2]);
-  } else if (argc == 2 && std::strcmp(argv[1], "hold") == 0) {
-    status = hold();
-  } else if (argc == 3 && std::strcmp(argv[1], "run") == 0) {
-    status = run(argv[2]);
-  } else {
-    std::fprintf(stderr,
-                 "usage: msiprobe.exe run COMMAND_LINE | product CODE | related CODE | hold\n");
+  int status = 0;
+  for (int at = 1; at < argc && status == 0; ++at) {
+    const char* const argument = at + 1 < argc ? argv[at + 1] : nullptr;
+    if (std::strcmp(argv[at], "hold") == 0) {
+      status = hold();
+    } else if (argument != nullptr && std::strcmp(argv[at], "product") == 0) {
+      status = product(argv[++at]);
+    } else if (argument != nullptr && std::strcmp(argv[at], "related") == 0) {
+      status = related(argv[++at]);
+    } else if (argument != nullptr && std::strcmp(argv[at], "run") == 0) {
+      status = run(argv[++at]);
+    } else {
+      std::fprintf(stderr,
+                   "usage: msiprobe.exe [run COMMAND_LINE | product CODE | related CODE |"
+                   " hold] ...\n");
+      status = 2;
+    }
   }
   std::fflush(stdout);
   return status;
