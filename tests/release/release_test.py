@@ -167,10 +167,11 @@ def make_checkout(folder):
 
 def setUpModule():
     """Keys come from MKVTYPE_RELEASE_KEYS, made once for a test run (see MakeKeys), or are
-    made here."""
-    global WORK, KEYS, TSA, CHECKOUT
+    made here; so do the releases that several suites read (MKVTYPE_RELEASES, MakeReleases)."""
+    global WORK, KEYS, TSA, CHECKOUT, RELEASES
     WORK = tempfile.mkdtemp(prefix="mkvtype-release-test-")
     KEYS = Keys(os.environ.get("MKVTYPE_RELEASE_KEYS") or os.path.join(WORK, "keys"))
+    RELEASES = os.environ.get("MKVTYPE_RELEASES") or os.path.join(WORK, "releases")
     os.makedirs(os.path.join(WORK, "tsa"))
     TSA = TimeStampAuthority(KEYS, os.path.join(WORK, "tsa"))
     CHECKOUT = make_checkout(os.path.join(WORK, "checkout"))
@@ -202,13 +203,30 @@ def signed_by_pem(*more, signer="signer"):
             "--url", URL, *more]
 
 
-def make_release(*args, password=None, checkout=None, env=None):
-    result, output = release(*args, password=password, checkout=checkout, env=env)
+def make_release(*args, password=None, checkout=None, env=None, output=None):
+    result, output = release(*args, password=password, checkout=checkout, env=env, output=output)
     assert result.returncode == 0, result.stderr
     path = os.path.join(output, ZIP_NAME)
     assert result.stdout.splitlines()[-2:] == [os.path.join(output, PACKAGE_NAME), path], \
         result.stdout
     return path
+
+
+# The releases that suites share, only to read: release.sh's arguments for each.
+SHARED_RELEASES = {"unsigned": lambda: [],
+                   "signed": lambda: signed_by_pem("--timestamp", TSA.url)}
+
+
+def made_release(kind):
+    """The zip of a shared release (its package beside it), as release.sh made it from this
+    tree: once for a test run, by MakeReleases, or here when it has not been made."""
+    folder = os.path.join(RELEASES, kind)
+    if not os.path.exists(os.path.join(folder, "made")):
+        shutil.rmtree(folder, ignore_errors=True)
+        make_release(*SHARED_RELEASES[kind](), output=folder)
+        with open(os.path.join(folder, "made"), "w"):
+            pass
+    return os.path.join(folder, ZIP_NAME)
 
 
 def package_of(zip_path):
@@ -298,10 +316,20 @@ class MakeKeys(unittest.TestCase):
         self.assertTrue(os.path.exists(KEYS.ca_pem))
 
 
+class MakeReleases(unittest.TestCase):
+    """Makes the shared releases of a test run, for the suites that follow it: new ones, from
+    the tree as it is now."""
+
+    def test_makes_new_releases(self):
+        shutil.rmtree(RELEASES, ignore_errors=True)
+        for kind in SHARED_RELEASES:
+            self.assertTrue(os.path.exists(made_release(kind)))
+
+
 class UnsignedRelease(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.zip = make_release()
+        cls.zip = made_release("unsigned")
 
     def test_holds_one_folder_with_exactly_the_release_files(self):
         with zipfile.ZipFile(self.zip) as archive:
@@ -378,7 +406,7 @@ class SignedRelease(unittest.TestCase):
         return result
 
     def test_certificate_and_key_with_a_time_stamp(self):
-        path = make_release(*signed_by_pem("--timestamp", TSA.url))
+        path = made_release("signed")
         print(self.check_signed(path, time_stamped=True).stdout)
 
     def test_pkcs12_with_its_password_from_the_environment(self):
@@ -388,7 +416,7 @@ class SignedRelease(unittest.TestCase):
         self.check_signed(os.path.join(output, ZIP_NAME), time_stamped=False)
 
     def test_program_name_and_url_are_in_the_signature(self):
-        path = make_release(*signed_by_pem())
+        path = made_release("signed")
         with tempfile.TemporaryDirectory(dir=WORK) as folder:
             exe = os.path.join(folder, "mkvtype.exe")
             with open(exe, "wb") as file:
@@ -405,7 +433,7 @@ class UnsignedPackage(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.zip = make_release()
+        cls.zip = made_release("unsigned")
         cls.package = package_of(cls.zip)
 
     def test_runs_the_installed_exe_deferred_without_impersonation(self):
@@ -467,7 +495,7 @@ class SameBytesFromTheCommit(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        path = make_release()
+        path = made_release("unsigned")
         cls.first = contents(path), contents(package_of(path))
 
     def assertSameRelease(self, path):
@@ -661,8 +689,8 @@ class VerifyRefuses(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.signed = make_release(*signed_by_pem("--timestamp", TSA.url))
-        cls.unsigned = make_release()
+        cls.signed = made_release("signed")
+        cls.unsigned = made_release("unsigned")
 
     def cases(self):
         def target(name):
@@ -923,11 +951,13 @@ class SignedExeUnderWine(unittest.TestCase):
     def setUpClass(cls):
         cls.prefix = os.environ["MKVTYPE_WINE_PREFIX"]
         cls.probe = os.environ["MKVTYPE_REGPROBE"]
-        cls.zip = make_release(*signed_by_pem("--timestamp", TSA.url))
-        cls.exe = os.path.join(os.path.dirname(cls.zip), "mkvtype.exe")
+        cls.zip = made_release("signed")
+        cls.exe = os.path.join(tempfile.mkdtemp(dir=WORK), "mkvtype.exe")
         with open(cls.exe, "wb") as file:
             file.write(read(cls.zip, "mkvtype.exe"))
         sys.path.insert(0, os.path.join(CHECKOUT, "tests", "e2e"))
+        import wine_cases
+        wine_cases.keep_to_the_prefixs_cpu(cls.prefix)
 
     def test_does_its_job(self):
         import wine_cases
