@@ -137,6 +137,10 @@ def keep_to_the_prefixs_cpu(prefix, arch=None):
 
 
 def prepare(prefix, arch, probe_exe):
+    # A server of an earlier prefix here (a run stopped half-way, or this test repeated) would
+    # write into the folder while it is removed.
+    if os.path.isdir(prefix):
+        finish(prefix)
     shutil.rmtree(prefix, ignore_errors=True)
     shutil.rmtree(prefix + ".pristine", ignore_errors=True)
     # The run's one server is started first, and the prefix made under it by the first
