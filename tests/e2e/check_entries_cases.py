@@ -163,9 +163,8 @@ def run(prefix, case_name, exe, probe_exe, check_cmd):
         expected = case.missing_on_64_bit
     status = 2 if any(e.startswith("unreadable") for e in expected) else 1 if expected else 0
     folder, script = os.path.split(os.path.abspath(check_cmd))
-    for (prompt, command, software), options in itertools.product(prompts(prefix),
-                                                        [()] + [case.cmd_options] * bool(
-                                                            case.cmd_options)):
+    option_sets = [()] + [case.cmd_options] * bool(case.cmd_options)
+    for (prompt, command, software), options in itertools.product(prompts(prefix), option_sets):
         result = subprocess.run(command[:-1] + list(options) + command[-1:] + [script],
                                 cwd=folder, env=wine_environment(prefix), capture_output=True,
                                 timeout=120, check=False)
