@@ -253,8 +253,8 @@ def verify(zip_path, *args, checkout=None):
                           capture_output=True, text=True, check=False)
 
 
-def contents(zip_path):
-    with open(zip_path, "rb") as file:
+def contents(path):
+    with open(path, "rb") as file:
         return file.read()
 
 
@@ -265,14 +265,7 @@ def read(zip_path, name):
 
 def unsigned(exe_bytes):
     """The exe with its signature taken off by osslsigncode."""
-    with tempfile.TemporaryDirectory(dir=WORK) as folder:
-        signed, plain = os.path.join(folder, "signed.exe"), os.path.join(folder, "plain.exe")
-        with open(signed, "wb") as file:
-            file.write(exe_bytes)
-        subprocess.run(["osslsigncode", "remove-signature", "-in", signed, "-out", plain],
-                       check=True, capture_output=True)
-        with open(plain, "rb") as file:
-            return file.read()
+    return osslsigncode_applied(exe_bytes, "remove-signature")
 
 
 def sums_of(files):
@@ -280,11 +273,16 @@ def sums_of(files):
                    for name, data in sorted(files.items()))
 
 
+def files_of(zip_path):
+    """{name: bytes} of the files in the zip's folder."""
+    with zipfile.ZipFile(zip_path) as archive:
+        return {info.filename[len(FOLDER) + 1:]: archive.read(info)
+                for info in archive.infolist() if not info.is_dir()}
+
+
 def rewrite(zip_path, target, change):
     """A copy of the zip with `change` applied to {name: bytes} of its folder."""
-    with zipfile.ZipFile(zip_path) as archive:
-        files = {info.filename[len(FOLDER) + 1:]: archive.read(info)
-                 for info in archive.infolist() if not info.is_dir()}
+    files = files_of(zip_path)
     change(files)
     with zipfile.ZipFile(target, "w") as archive:
         for name, data in files.items():
@@ -831,7 +829,7 @@ def msi_changed(path, target, query):
 
 
 def copied_with(path, target, command):
-    """The package with osslsigncode's `command` applied."""
+    """A copy of the file (an exe or a package) with osslsigncode's `command` applied."""
     subprocess.run(["osslsigncode", *command, "-in", path, "-out", target], check=True,
                    capture_output=True)
     return target
@@ -876,14 +874,12 @@ def package_installing_more(target):
 
 
 def osslsigncode_applied(exe_bytes, *command):
+    """The exe with osslsigncode's `command` applied."""
     with tempfile.TemporaryDirectory(dir=WORK) as folder:
-        before, after = os.path.join(folder, "in.exe"), os.path.join(folder, "out.exe")
+        before = os.path.join(folder, "in.exe")
         with open(before, "wb") as file:
             file.write(exe_bytes)
-        subprocess.run(["osslsigncode", *command, "-in", before, "-out", after], check=True,
-                       capture_output=True)
-        with open(after, "rb") as file:
-            return file.read()
+        return contents(copied_with(before, os.path.join(folder, "out.exe"), command))
 
 
 def with_bytes_in_the_certificate_table(exe_bytes):
@@ -899,9 +895,7 @@ def with_bytes_in_the_certificate_table(exe_bytes):
 def with_links(zip_path, target, links):
     """The zip with files made symbolic-link entries to `links`' targets, and SHA256SUMS of
     what the links lead to, as a verifier that follows them would read."""
-    with zipfile.ZipFile(zip_path) as archive:
-        files = {info.filename[len(FOLDER) + 1:]: archive.read(info)
-                 for info in archive.infolist() if not info.is_dir()}
+    files = files_of(zip_path)
     linked = dict(files)
     for name, destination in links.items():
         with open(destination, "rb") as file:
