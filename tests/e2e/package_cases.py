@@ -12,7 +12,6 @@ import collections
 import glob
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -22,8 +21,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 import wine_cases  # noqa: E402
 from releasekit import package  # noqa: E402
 from wine_cases import (CLASS, CLASS_NAME, DESCRIPTIONS, EVERY_ENTRY, TYPES,  # noqa: E402
-                        expected_state, is_64_bit, player, probe, read_state, reset_registry,
-                        wine_environment)
+                        expected_state, is_64_bit, player, probe, read_state, reset_registry)
 
 OLDER, NEWER = "1.0.0.0", "1.0.1.0"
 SUCCESS, INSTALL_FAILURE = 0, 1603
@@ -91,11 +89,7 @@ def forget_installs(prefix, tools):
 
 
 def msiprobe(prefix, exe, *args):
-    result = subprocess.run(["wine", exe, *args], env=wine_environment(prefix),
-                            capture_output=True, timeout=300, check=False)
-    if result.returncode != 0:
-        raise AssertionError(f"msiprobe failed: {result.stderr.decode(errors='replace')}")
-    return result.stdout.decode("latin-1").replace("\r", "").splitlines()
+    return probe(prefix, exe, args).splitlines()
 
 
 def msiexec(prefix, msiprobe_exe, arguments, log):

@@ -203,10 +203,13 @@ def is_64_bit(prefix):
 
 
 def probe(prefix, exe, commands):
+    """What a probe program (regprobe.exe, msiprobe.exe) prints for `commands`; fails where it
+    fails."""
     result = subprocess.run(["wine", exe, *commands], env=wine_environment(prefix),
-                            capture_output=True, check=False)
+                            capture_output=True, timeout=300, check=False)
     if result.returncode != 0:
-        raise AssertionError(f"regprobe failed: {result.stderr.decode(errors='replace')}")
+        raise AssertionError(f"{os.path.basename(exe)} failed: "
+                             f"{result.stderr.decode(errors='replace')}")
     return result.stdout.decode("latin-1").replace("\r", "")
 
 
