@@ -12,6 +12,9 @@
 //   hold                     keep the desktop open until stopped (see hold)
 //
 // Exits 1 with a message at the first command it cannot do, 2 at one it does not know.
+//
+// msi.dll and user32.dll are loaded by the commands that use them: with their dependencies
+// they are most of a start under Wine, and `run`, the most frequent command, needs neither.
 #include <windows.h>
 // Needs the declarations of <windows.h> first.
 #include <msi.h>
@@ -26,6 +29,30 @@ int fail(const char* what, unsigned long code) {
   std::fprintf(stderr, "msiprobe: %s: error %lu\n", what, code);
   return 1;
 }
+
+// A system library loaded for as long as the object lives.
+class Library {
+ public:
+  explicit Library(const wchar_t* name) : module_(LoadLibraryW(name)) {}
+  ~Library() {
+    if (module_ != nullptr)
+      FreeLibrary(module_);
+  }
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  // The library's function `name`, as a pointer of the declared type of `Function`, or null.
+  template <typename Function>
+  Function* entry(const char* name) const {
+    if (module_ == nullptr)
+      return nullptr;
+    // Through void (*)(), the one function pointer type GCC lets any other be cast from.
+    return reinterpret_cast<Function*>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
+  }
+
+ private:
+  HMODULE module_;
+};
 
 int run(const char* command_line) {
   std::string line = command_line;  // CreateProcess may write into it
@@ -48,10 +75,15 @@ int run(const char* command_line) {
 }
 
 int product(const char* code) {
-  const INSTALLSTATE state = MsiQueryProductStateA(code);
+  const Library msi(L"msi.dll");
+  const auto query_state = msi.entry<decltype(MsiQueryProductStateA)>("MsiQueryProductStateA");
+  const auto product_info = msi.entry<decltype(MsiGetProductInfoA)>("MsiGetProductInfoA");
+  if (query_state == nullptr || product_info == nullptr)
+    return fail("msi.dll", GetLastError());
+  const INSTALLSTATE state = query_state(code);
   char version[64] = "-";
   DWORD size = sizeof version;
-  if (MsiGetProductInfoA(code, INSTALLPROPERTY_VERSIONSTRING, version, &size) != ERROR_SUCCESS) {
+  if (product_info(code, INSTALLPROPERTY_VERSIONSTRING, version, &size) != ERROR_SUCCESS) {
     std::strcpy(version, "-");
   }
   std::printf("state %d version %s\n", static_cast<int>(state), version);
@@ -59,9 +91,13 @@ int product(const char* code) {
 }
 
 int related(const char* upgrade_code) {
+  const Library msi(L"msi.dll");
+  const auto enum_related = msi.entry<decltype(MsiEnumRelatedProductsA)>("MsiEnumRelatedProductsA");
+  if (enum_related == nullptr)
+    return fail("msi.dll", GetLastError());
   for (DWORD index = 0;; ++index) {
     char code[39];
-    const UINT found = MsiEnumRelatedProductsA(upgrade_code, 0, index, code);
+    const UINT found = enum_related(upgrade_code, 0, index, code);
     if (found == ERROR_NO_MORE_ITEMS)
       return 0;
     if (found != ERROR_SUCCESS)
@@ -74,7 +110,9 @@ int related(const char* upgrade_code) {
 // (any that loads user32: msiexec, cmd, reg) waits about a second for explorer.exe to open it
 // again. A program that keeps it open for the whole run saves that second on every start.
 int hold() {
-  if (GetDesktopWindow() == nullptr)
+  const Library user32(L"user32.dll");
+  const auto desktop_window = user32.entry<decltype(GetDesktopWindow)>("GetDesktopWindow");
+  if (desktop_window == nullptr || desktop_window() == nullptr)
     return fail("desktop", GetLastError());
   Sleep(INFINITE);
   return 0;
