@@ -113,8 +113,11 @@ CASES = [
 
 
 def wine_environment(prefix):
+    """No Mono or Gecko installers, and no desktop menus and file associations for the host,
+    which making a prefix would otherwise write for every program it registers."""
     env = dict(os.environ)
-    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
     return env
 
 
