@@ -22,6 +22,7 @@ whatever a case can do to them.
 import collections
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -158,10 +159,12 @@ def prepare(prefix, arch, probe_exe):
 
 
 def finish(prefix):
-    """Stops the prefix's wine server and waits until it is gone."""
+    """Stops the prefix's wine server and waits until it is gone. It is sent SIGINT, as
+    `wineserver --kill` sends it, and then waited for: `--kill` itself looks again only once a
+    second, and so took 0.75 s where the server is gone in 0.5 s."""
     env = wine_environment(prefix)
-    subprocess.run(["wineserver", "--kill"], env=env, check=False)
-    subprocess.run(["wineserver", "--wait"], env=env, check=False)
+    subprocess.run(["wineserver", f"--kill={signal.SIGINT.value}"], env=env, check=False)
+    subprocess.run(["wineserver", "--wait"], env=env, check=False, timeout=120)
 
 
 def start_server(prefix, probe_exe, arch=None):
