@@ -8,7 +8,7 @@ expected state is the state before the run with the case's entries written in, a
 changed.
 
 Each prefix has one wine server for the whole run, started when the prefix is made and stopped
-by `finish`. Between cases the watched keys are put back in place, in the running server, to
+by `clean-up`, which removes the prefix. Between cases the watched keys are put back in place, in the running server, to
 what they were when the prefix was made (see `RESET`); `check-reset` proves that this undoes
 whatever a case can do to them.
 
@@ -17,9 +17,11 @@ whatever a case can do to them.
     wine_cases.py run PREFIX CASE EXE PROBE       reset the prefix's registry, then run the case
     wine_cases.py check-reset PREFIX EXE PROBE    damage the watched keys every way a case can,
                                                   reset, and compare with the pristine prefix
-    wine_cases.py finish PREFIX                   stop the prefix's wine server
+    wine_cases.py clean-up PREFIX                 stop the prefix's wine server, remove the
+                                                  prefix
 """
 import collections
+import contextlib
 import os
 import shutil
 import signal
@@ -165,6 +167,18 @@ def finish(prefix):
     env = wine_environment(prefix)
     subprocess.run(["wineserver", f"--kill={signal.SIGINT.value}"], env=env, check=False)
     subprocess.run(["wineserver", "--wait"], env=env, check=False, timeout=120)
+
+
+def clean_up(prefix):
+    """Stops the prefix's wine server and removes the prefix, with what the run kept beside it:
+    without its server, which held the keys' security, it is of no use for another run."""
+    finish(prefix)
+    for path in (prefix, prefix + ".pristine"):
+        shutil.rmtree(path, ignore_errors=True)
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(prefix + ".removal.log")
+    with contextlib.suppress(OSError):  # the other prefix's may be there still
+        os.rmdir(os.path.dirname(prefix))
 
 
 def start_server(prefix, probe_exe, arch=None):
@@ -337,5 +351,5 @@ def check_reset(prefix, exe, probe_exe):
 
 
 if __name__ == "__main__":
-    table_main(sys.argv, __doc__, CASES, run, 4, prepare=(3, prepare), finish=(1, finish),
-               **{"check-reset": (3, check_reset)})
+    table_main(sys.argv, __doc__, CASES, run, 4, prepare=(3, prepare),
+               **{"clean-up": (1, clean_up), "check-reset": (3, check_reset)})
