@@ -8,9 +8,9 @@ expected state is the state before the run with the case's entries written in, a
 changed.
 
 Each prefix has one wine server for the whole run, started when the prefix is made and stopped
-by `clean-up`, which removes the prefix. Between cases the watched keys are put back in place, in the running server, to
-what they were when the prefix was made (see `RESET`); `check-reset` proves that this undoes
-whatever a case can do to them.
+by `clean-up`, which removes the prefix. Between cases the watched keys are put back in place,
+in the running server, to what they were when the prefix was made (see `RESET`); `check-reset`
+proves that this undoes whatever a case can do to them.
 
     wine_cases.py list
     wine_cases.py prepare PREFIX ARCH PROBE       make a fresh prefix (ARCH: win32 or win64)
@@ -144,12 +144,8 @@ def keep_to_the_prefixs_cpu(prefix, arch=None):
 
 
 def prepare(prefix, arch, probe_exe):
-    # A server of an earlier prefix here (a run stopped half-way, or this test repeated) would
-    # write into the folder while it is removed.
-    if os.path.isdir(prefix):
-        finish(prefix)
-    shutil.rmtree(prefix, ignore_errors=True)
-    shutil.rmtree(prefix + ".pristine", ignore_errors=True)
+    # Whatever an earlier run left here (one stopped half-way, or this test repeated) goes first.
+    clean_up(prefix)
     # The run's one server is started first, and the prefix made under it by the first
     # program: a server of wineboot's own would have to be stopped and the services started
     # again, a second or more.
@@ -171,8 +167,10 @@ def finish(prefix):
 
 def clean_up(prefix):
     """Stops the prefix's wine server and removes the prefix, with what the run kept beside it:
-    without its server, which held the keys' security, it is of no use for another run."""
-    finish(prefix)
+    without its server, which held the keys' security, it is of no use for another run. The
+    server goes first: it would write into the folder while it is removed."""
+    if os.path.isdir(prefix):
+        finish(prefix)
     for path in (prefix, prefix + ".pristine"):
         shutil.rmtree(path, ignore_errors=True)
     with contextlib.suppress(FileNotFoundError):
