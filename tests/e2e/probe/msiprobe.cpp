@@ -74,10 +74,15 @@ int run(const char* command_line) {
   return 0;
 }
 
+// msi.dll, loaded at its first use and kept until the program ends.
+const Library& msi() {
+  static const Library library(L"msi.dll");
+  return library;
+}
+
 int product(const char* code) {
-  const Library msi(L"msi.dll");
-  const auto query_state = msi.entry<decltype(MsiQueryProductStateA)>("MsiQueryProductStateA");
-  const auto product_info = msi.entry<decltype(MsiGetProductInfoA)>("MsiGetProductInfoA");
+  const auto query_state = msi().entry<decltype(MsiQueryProductStateA)>("MsiQueryProductStateA");
+  const auto product_info = msi().entry<decltype(MsiGetProductInfoA)>("MsiGetProductInfoA");
   if (query_state == nullptr || product_info == nullptr)
     return fail("msi.dll", GetLastError());
   const INSTALLSTATE state = query_state(code);
@@ -91,8 +96,8 @@ int product(const char* code) {
 }
 
 int related(const char* upgrade_code) {
-  const Library msi(L"msi.dll");
-  const auto enum_related = msi.entry<decltype(MsiEnumRelatedProductsA)>("MsiEnumRelatedProductsA");
+  const auto enum_related =
+      msi().entry<decltype(MsiEnumRelatedProductsA)>("MsiEnumRelatedProductsA");
   if (enum_related == nullptr)
     return fail("msi.dll", GetLastError());
   for (DWORD index = 0;; ++index) {
