@@ -22,6 +22,7 @@ proves that this undoes whatever a case can do to them.
 """
 import collections
 import contextlib
+import fcntl
 import os
 import shutil
 import signal
@@ -149,11 +150,35 @@ def prepare(prefix, arch, probe_exe):
     # The run's one server is started first, and the prefix made under it by the first
     # program: a server of wineboot's own would have to be stopped and the services started
     # again, a second or more.
-    os.makedirs(prefix)
+    make_prefix_folder(prefix)
     start_server(prefix, probe_exe, arch)
     os.makedirs(prefix + ".pristine")
     with open(pristine_dump(prefix), "w") as file:
         file.write(dump_watched(prefix, probe_exe))
+
+
+@contextlib.contextmanager
+def shared_parent_held(prefix):
+    """Holds the folder the two prefixes share, while one is made in it or it is removed:
+    prepared at once, as at the start of a run, each prefix cleans up first, and the other's
+    `make_prefix_folder` would otherwise find the parent gone between making it and making the
+    prefix in it. The lock is on the folder above, which stays."""
+    above = os.open(folder_above_the_prefixes(prefix), os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(above, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(above)
+
+
+def folder_above_the_prefixes(prefix):
+    return os.path.dirname(os.path.dirname(prefix))
+
+
+def make_prefix_folder(prefix):
+    os.makedirs(folder_above_the_prefixes(prefix), exist_ok=True)
+    with shared_parent_held(prefix):
+        os.makedirs(prefix)
 
 
 def finish(prefix):
@@ -175,8 +200,9 @@ def clean_up(prefix):
         shutil.rmtree(path, ignore_errors=True)
     with contextlib.suppress(FileNotFoundError):
         os.remove(prefix + ".removal.log")
-    with contextlib.suppress(OSError):  # the other prefix's may be there still
-        os.rmdir(os.path.dirname(prefix))
+    if os.path.isdir(os.path.dirname(prefix)):
+        with shared_parent_held(prefix), contextlib.suppress(OSError):  # the other may be there
+            os.rmdir(os.path.dirname(prefix))
 
 
 def start_server(prefix, probe_exe, arch=None):
