@@ -157,6 +157,10 @@ def prepare(prefix, arch, probe_exe):
         file.write(dump_watched(prefix, probe_exe))
 
 
+def folder_above_the_prefixes(prefix):
+    return os.path.dirname(os.path.dirname(prefix))
+
+
 @contextlib.contextmanager
 def shared_parent_held(prefix):
     """Holds the folder the two prefixes share, while one is made in it or it is removed:
@@ -169,10 +173,6 @@ def shared_parent_held(prefix):
         yield
     finally:
         os.close(above)
-
-
-def folder_above_the_prefixes(prefix):
-    return os.path.dirname(os.path.dirname(prefix))
 
 
 def make_prefix_folder(prefix):
@@ -200,9 +200,10 @@ def clean_up(prefix):
         shutil.rmtree(path, ignore_errors=True)
     with contextlib.suppress(FileNotFoundError):
         os.remove(prefix + ".removal.log")
-    if os.path.isdir(os.path.dirname(prefix)):
+    parent = os.path.dirname(prefix)
+    if os.path.isdir(parent):
         with shared_parent_held(prefix), contextlib.suppress(OSError):  # the other may be there
-            os.rmdir(os.path.dirname(prefix))
+            os.rmdir(parent)
 
 
 def start_server(prefix, probe_exe, arch=None):
