@@ -1,30 +1,18 @@
 #!/usr/bin/env bash
 # Builds mkvtype.exe, runs it once in a Wine prefix of this project's own (build/wine-demo, as a
-# 32-bit Windows), and shows the three registry entries as the registry then holds them.
+# 32-bit Windows), and shows the three registry entries as the registry then holds them. Where
+# this machine's kernel runs no 32-bit programs, Wine runs in a virtual machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-. scripts/wine-env.sh
+route=$(scripts/wine-route.sh)
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-export WINEPREFIX=$PWD/build/wine-demo
-make_wine_prefix "$WINEPREFIX" win32
-
-echo "Giving the prefix the player's two extension keys, as an installed player has them."
-install_player_keys
-
-echo "Running build/windows/mkvtype.exe"
-status=0
-wine build/windows/mkvtype.exe || status=$?
-wineserver --wait
-echo "Exit status: $status"
-echo
-
-show() {
-  wine reg query "$@" | tr -d '\r' | sed '/^$/d'
-}
-show "$player_extensions\\MUIDescriptions" /v 76
-show "$player_extensions\\Types" /v 76
-show 'HKCR\.MKV' /ve
+if [ "$route" = vm ]; then
+  scripts/install-deps.sh --vm
+  echo "This machine runs no 32-bit programs (or MKVTYPE_WINE=vm): Wine runs in a virtual machine."
+  exec scripts/in-vm.sh scripts/demo-in-wine.sh
+fi
+exec scripts/demo-in-wine.sh

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on Debian 12, and nothing when all of it is
-# there already. Needs root (or sudo). 32-bit Wine needs the i386 architecture.
+# there already. Needs root (or sudo). 32-bit Wine needs the i386 architecture. With --vm, also
+# what runs Wine in a virtual machine, where the kernel here runs no 32-bit programs: QEMU, the
+# guest's kernel and what its initramfs is made of.
+#   scripts/install-deps.sh [--vm]
 set -euo pipefail
 
 packages=(
@@ -15,6 +18,9 @@ packages=(
   locales                                  # building the release in another locale
   wixl msitools faketime                   # the Windows Installer package, on a stopped clock
 )
+if [ "${1-}" = --vm ]; then
+  packages+=(qemu-system-x86 linux-image-amd64 busybox-static cpio kmod)
+fi
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

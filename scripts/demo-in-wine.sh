@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The demo's part under Wine: runs build/windows/mkvtype.exe once in a Wine prefix of this
+# project's own (build/wine-demo, as a 32-bit Windows), and shows the three registry entries as
+# the registry then holds them. scripts/demo.sh runs it, here or in a virtual machine.
+# MKVTYPE_DEMO_PREFIX names another prefix, for the tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/wine-env.sh
+
+export WINEPREFIX=${MKVTYPE_DEMO_PREFIX:-$PWD/build/wine-demo}
+make_wine_prefix "$WINEPREFIX" win32
+
+echo "Giving the prefix the player's two extension keys, as an installed player has them."
+install_player_keys
+
+echo "Running build/windows/mkvtype.exe"
+status=0
+wine build/windows/mkvtype.exe || status=$?
+wineserver --wait
+echo "Exit status: $status"
+echo
+
+show() {
+  wine reg query "$@" | tr -d '\r' | sed '/^$/d'
+}
+show "$player_extensions\\MUIDescriptions" /v 76
+show "$player_extensions\\Types" /v 76
+show 'HKCR\.MKV' /ve

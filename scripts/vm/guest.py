@@ -1,0 +1,86 @@
+"""What the VM boots and how QEMU runs it."""
+import hashlib
+import os
+import subprocess
+
+import wire
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROJECT = os.path.dirname(os.path.dirname(HERE))
+# Both may be named otherwise, for the tests.
+KERNEL_PACKAGE = os.environ.get("MKVTYPE_VM_KERNEL_PACKAGE", "linux-image-amd64")
+INITRAMFS = os.environ.get("MKVTYPE_VM_INITRAMFS")
+# Memory for the guest: the tests' two prefixes live in its /dev/shm (2 GB), beside Wine's
+# processes and the page cache. QEMU takes the host's memory only as the guest touches it.
+MEMORY = "8G"
+
+
+class Missing(Exception):
+    pass
+
+
+def cache_folder():
+    """What the route makes, under the build folder: remade, never committed."""
+    folder = os.path.join(PROJECT, "build", "vm")
+    os.makedirs(folder, exist_ok=True)
+    return folder
+
+
+def kernel_version():
+    """The release of the kernel that Debian's linux-image-amd64 depends on, as /boot and
+    /lib/modules name it."""
+    try:
+        depends = subprocess.run(["dpkg-query", "-W", "-f=${Depends}", KERNEL_PACKAGE],
+                                 capture_output=True, text=True, check=True).stdout
+    except subprocess.CalledProcessError:
+        depends = ""
+    package = depends.split(",")[0].split()[0] if depends.strip() else ""
+    version = package.removeprefix("linux-image-")
+    if not version or not os.path.exists(f"/boot/vmlinuz-{version}"):
+        raise Missing(f"no kernel for the VM: {KERNEL_PACKAGE} is not installed "
+                      f"(scripts/install-deps.sh --vm installs it)")
+    return version
+
+
+def boot_files():
+    """The kernel and our initramfs for it, made again whenever the installed packages or the
+    scripts that make it change."""
+    version = kernel_version()
+    if INITRAMFS:
+        return f"/boot/vmlinuz-{version}", INITRAMFS
+    packages = subprocess.run(["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\n"],
+                              capture_output=True, check=True).stdout
+    key = hashlib.sha256(packages)
+    for name in ("init.sh", "make-initramfs.sh"):
+        with open(os.path.join(HERE, name), "rb") as file:
+            key.update(file.read())
+    initramfs = os.path.join(cache_folder(), f"initramfs-{key.hexdigest()[:16]}.cpio")
+    if not os.path.exists(initramfs):
+        for name in os.listdir(cache_folder()):
+            if name.startswith("initramfs-"):
+                os.remove(os.path.join(cache_folder(), name))
+        subprocess.run([os.path.join(HERE, "make-initramfs.sh"), version, initramfs],
+                       check=True)
+    return f"/boot/vmlinuz-{version}", initramfs
+
+
+def qemu_command(kernel, initramfs, port, console):
+    return [
+        "qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot",
+        # Software emulation on every processor here. QEMU 7.2's `max` processor emulates
+        # SMAP wrongly, and the guest's kernel then crashes at the first 32-bit program.
+        "-accel", "tcg,thread=multi", "-smp", str(os.cpu_count() or 1), "-m", MEMORY,
+        "-cpu", "max,-smap",
+        "-kernel", kernel, "-initrd", initramfs,
+        "-append", f"console=ttyS0 quiet panic=-1 mkvtype.project={PROJECT}",
+        "-serial", f"file:{console}",
+        # The host's root, read-only; `remap` keeps the inode numbers of its several file
+        # systems apart.
+        "-fsdev", "local,id=hostroot,path=/,readonly=on,security_model=none,multidevs=remap",
+        "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
+        "-fsdev", f"local,id=project,path={PROJECT},security_model=none",
+        "-device", "virtio-9p-pci,fsdev=project,mount_tag=project",
+        # The network reaches nothing but the agent's port, from the host's loopback.
+        "-netdev", f"user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:{wire.GUEST_PORT}",
+        "-device", "virtio-net-pci,netdev=net",
+    ]
