@@ -10,7 +10,7 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 
 fail() {
-  echo "mkvtype-vm: failed: $*" >/dev/console
+  echo "mkvtype-vm: failed: $*"
   poweroff -f
 }
 
@@ -33,18 +33,22 @@ mount -t tmpfs -o mode=755 tmpfs /layer || fail "cannot mount a tmpfs for the ro
 mkdir -p /layer/upper /layer/work
 mount -t overlay -o lowerdir=/host,upperdir=/layer/upper,workdir=/layer/work overlay /root ||
   fail "cannot lay a writable layer over the host's root"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 project "/root$project" ||
-  fail "cannot mount the project's folder $project (9p tag project)"
 for folder in /dev /proc /sys; do mount --move $folder /root$folder; done
 mkdir -p /root/dev/shm /root/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /root/dev/shm || fail "cannot mount /dev/shm"
 mount -t tmpfs -o mode=1777 tmpfs /root/tmp || fail "cannot mount /tmp"
 mount -t devpts devpts /root/dev/pts 2>/dev/null
+# Last, so that no file system of the guest's own hides it: the project may be under /tmp.
+mkdir -p "/root$project"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 project "/root$project" ||
+  fail "cannot mount the project's folder $project (9p tag project)"
+agent=$project/scripts/vm/agent.py
+[ -f "/root$agent" ] || fail "no agent at $agent"
 
 ip link set lo up && ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 ||
   fail "cannot start the network"
 
-echo "mkvtype-vm: root mounted, starting the agent" >/dev/console
-chroot /root /usr/bin/python3 "$project/scripts/vm/agent.py" || fail "the agent ended with status $?"
+echo "mkvtype-vm: root mounted, starting the agent"
+chroot /root /usr/bin/python3 "$agent" || fail "the agent ended with status $?"
 sync
 poweroff -f

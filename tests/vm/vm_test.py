@@ -117,8 +117,9 @@ class RouteIsChosenByRunningA32BitProgram(unittest.TestCase):
         self.assertIn("this kernel runs no 32-bit programs", result.stderr)
 
 
-class BrokenBoot(unittest.TestCase):
-    """A VM that cannot start says why in one line, with status 125, and leaves no QEMU."""
+class Boot(unittest.TestCase):
+    """A VM that cannot start says why in one line, with status 125, and leaves no QEMU; one
+    whose project lies where the guest has a file system of its own starts."""
 
     @classmethod
     def setUpClass(cls):
@@ -172,6 +173,22 @@ class BrokenBoot(unittest.TestCase):
                 one_line(self, result.stderr, said)
                 self.assertEqual(result.stdout, "")
                 self.assertEqual(qemu_processes(initramfs), [])
+
+
+    def test_a_project_under_tmp(self):
+        """The guest's /tmp is its own: a project there must still be seen at its path."""
+        project = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
+        self.addCleanup(shutil.rmtree, project)
+        shutil.copytree(os.path.join(PROJECT, "scripts", "vm"),
+                        os.path.join(project, "scripts", "vm"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        with open(os.path.join(project, "marker"), "w") as file:
+            file.write("the host's file\n")
+        copied_vm = os.path.join(project, "scripts", "vm", "vm.py")
+        result = subprocess.run(["/usr/bin/python3", copied_vm, "exec", "--", "cat", "marker"],
+                                cwd=project, capture_output=True, text=True, timeout=600)
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (0, "the host's file\n", ""))
 
 
 class OneVM(unittest.TestCase):
