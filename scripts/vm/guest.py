@@ -42,10 +42,25 @@ def kernel_version():
     return version
 
 
+# The other packages the route needs: QEMU, and what the initramfs is made of (busybox's static
+# build: the initramfs has no C library).
+PACKAGES = ("qemu-system-x86", "busybox-static", "cpio", "kmod")
+
+
+def installed(package):
+    status = subprocess.run(["dpkg-query", "-W", "-f=${db:Status-Status}", package],
+                            capture_output=True, text=True).stdout
+    return status == "installed"
+
+
 def boot_files():
     """The kernel and our initramfs for it, made again whenever the installed packages or the
     scripts that make it change."""
     version = kernel_version()
+    missing = [package for package in PACKAGES if not installed(package)]
+    if missing:
+        raise Missing(f"not installed for the VM: {' '.join(missing)} "
+                      f"(scripts/install-deps.sh --vm installs them)")
     if INITRAMFS:
         return f"/boot/vmlinuz-{version}", INITRAMFS
     packages = subprocess.run(["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\n"],

@@ -106,11 +106,11 @@ def start(state, owner):
     port = free_port()
     with open(os.path.join(state, "boot.json"), "w") as file:
         json.dump({"kernel": kernel, "initramfs": initramfs, "port": port}, file)
-    log = open(os.path.join(state, "keeper.log"), "wb")
-    keeper = subprocess.Popen([sys.executable, os.path.abspath(__file__), "keep", "--state",
-                               state, "--owner", str(owner)],
-                              stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                              start_new_session=True)
+    with open(os.path.join(state, "keeper.log"), "wb") as log:
+        keeper = subprocess.Popen([sys.executable, os.path.abspath(__file__), "keep", "--state",
+                                   state, "--owner", str(owner)],
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                  start_new_session=True)
     with open(os.path.join(state, "keeper.pid"), "w") as file:
         file.write(str(keeper.pid))
     deadline = time.monotonic() + BOOT_LIMIT

@@ -243,24 +243,6 @@ class OneVM(unittest.TestCase):
         self.assertEqual(result.returncode, 127)
         self.assertIn("/no/such/program", result.stderr)
 
-    def test_wine_does_the_tools_job_in_the_guest(self):
-        """The demo's three entries, made by the tool under Wine in the guest. Where this
-        machine runs Wine itself, it makes the prefix, in seconds where the guest takes most of
-        a minute: what is tested is Wine in the guest."""
-        prefix = "/dev/shm/mkvtype-vm-test-demo"
-        if subprocess.run([ROUTE], capture_output=True, text=True,
-                          env={k: v for k, v in os.environ.items() if k != "MKVTYPE_WINE"}
-                          ).stdout.strip() == "native":
-            prefix = os.path.join(self.folder, "demo-prefix")
-            subprocess.run(["bash", "-c", '. scripts/wine-env.sh && make_wine_prefix "$1" win32',
-                            "-", prefix], cwd=PROJECT, check=True)
-        env = {"MKVTYPE_DEMO_PREFIX": prefix}
-        result = self.run_in_vm(os.path.join(PROJECT, "scripts", "demo-in-wine.sh"), env=env)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        for line in ("Exit status: 0", "76    REG_SZ    Matroska", "76    REG_SZ    *.mkv",
-                     "(Default)    REG_SZ    AVIfile"):
-            self.assertIn(line, result.stdout)
-
     def test_a_command_past_its_limit_is_stopped(self):
         result = self.run_in_vm("sleep", "602", limit=3)
         self.assertEqual(result.returncode, ROUTE_FAILED)
@@ -289,6 +271,27 @@ class OneVM(unittest.TestCase):
             os.kill(qemu, signal.SIGCONT)
         self.assertEqual(process.returncode, ROUTE_FAILED)
         one_line(self, stderr, "the VM said nothing for 6 s while running sh -c")
+
+
+class WineInTheVM(unittest.TestCase):
+    """The tool doing its job under Wine in the guest: the demo's three entries. Run where this
+    machine runs Wine itself, so that the route is proven where it is not taken; the prefix is
+    made here, in seconds where the guest takes most of a minute, since what is tested is Wine
+    in the guest. (Where the route is taken, every Wine test proves it.)"""
+
+    def test_the_demos_entries(self):
+        folder = scratch()
+        self.addCleanup(shutil.rmtree, folder)
+        prefix = os.path.join(folder, "prefix")
+        subprocess.run(["bash", "-c", '. scripts/wine-env.sh && make_wine_prefix "$1" win32',
+                        "-", prefix], cwd=PROJECT, check=True)
+        result = subprocess.run([IN_VM, os.path.join(PROJECT, "scripts", "demo-in-wine.sh")],
+                                capture_output=True, text=True, timeout=600,
+                                env=dict(os.environ, MKVTYPE_DEMO_PREFIX=prefix))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for line in ("Exit status: 0", "76    REG_SZ    Matroska", "76    REG_SZ    *.mkv",
+                     "(Default)    REG_SZ    AVIfile"):
+            self.assertIn(line, result.stdout)
 
 
 class InterruptedExec(unittest.TestCase):
