@@ -82,10 +82,12 @@ def boot_files():
 def qemu_command(kernel, initramfs, port, console):
     return [
         "qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot",
-        # Software emulation on every processor here. QEMU 7.2's `max` processor emulates
-        # SMAP wrongly, and the guest's kernel then crashes at the first 32-bit program.
+        # Software emulation on every processor here, of QEMU's plain 64-bit processor: its
+        # programs take the baseline code paths, which emulate faster (a prefix in 38 s, not 44,
+        # and every Wine test a tenth faster than under `max`), and it has no SMAP, which QEMU
+        # 7.2's `max` emulates wrongly (the guest's kernel crashed at the first 32-bit program).
         "-accel", "tcg,thread=multi", "-smp", str(os.cpu_count() or 1), "-m", MEMORY,
-        "-cpu", "max,-smap",
+        "-cpu", "qemu64",
         "-kernel", kernel, "-initrd", initramfs,
         "-append", f"console=ttyS0 quiet panic=-1 mkvtype.project={PROJECT}",
         "-serial", f"file:{console}",
