@@ -8,18 +8,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-route=$(scripts/wine-route.sh)
 
 cmake --preset windows >/dev/null && cmake --build --preset windows >/dev/null
 cmake --preset native >/dev/null && cmake --build --preset native --target count_calls >/dev/null
 
-if [ "$route" = vm ]; then
-  scripts/install-deps.sh --vm
-  echo "Wine runs in a virtual machine under software emulation: compare the ratios, not the milliseconds."
-  scripts/in-vm.sh bench/time-under-wine.sh
-else
-  bench/time-under-wine.sh
-fi
+scripts/where-wine-runs.sh bench/time-under-wine.sh
 echo
 echo "mkvtype.exe: $(stat -c %s build/windows/mkvtype.exe) bytes"
 echo

@@ -5,14 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-route=$(scripts/wine-route.sh)
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-if [ "$route" = vm ]; then
-  scripts/install-deps.sh --vm
-  echo "This machine runs no 32-bit programs (or MKVTYPE_WINE=vm): Wine runs in a virtual machine."
-  exec scripts/in-vm.sh scripts/demo-in-wine.sh
-fi
-exec scripts/demo-in-wine.sh
+exec scripts/where-wine-runs.sh scripts/demo-in-wine.sh

@@ -19,7 +19,8 @@ case "${MKVTYPE_WINE:-auto}" in
       if [ ! -x "$loader" ]; then
         echo "no 32-bit Wine here: $loader is missing (scripts/install-deps.sh installs it)" >&2
       else
-        echo "this kernel runs no 32-bit programs: boot it with ia32_emulation=on, or set MKVTYPE_WINE=vm" >&2
+        echo "this kernel runs no 32-bit programs: boot it with ia32_emulation=on," \
+             "or set MKVTYPE_WINE=vm" >&2
       fi
       exit 1
     fi

@@ -14,7 +14,6 @@ import contextlib
 import json
 import os
 import signal
-import socket
 import socketserver
 import subprocess
 import sys

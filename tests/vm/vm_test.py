@@ -106,6 +106,17 @@ class RouteIsChosenByRunningA32BitProgram(unittest.TestCase):
                 else:
                     self.assertEqual(result.stderr, "")
 
+    def test_a_route_that_cannot_work_runs_nothing(self):
+        """What the demo and the benchmark run their Wine part through."""
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        env = dict(os.environ, MKVTYPE_WINE="native",
+                   MKVTYPE_WINE_I386_PROGRAM=not_elf_for_this_kernel(folder))
+        result = subprocess.run([os.path.join(PROJECT, "scripts", "where-wine-runs.sh"),
+                                 "echo", "ran"], capture_output=True, text=True, env=env)
+        self.assertEqual((result.returncode, result.stdout), (1, ""))
+        self.assertIn("this kernel runs no 32-bit programs", result.stderr)
+
     def test_configuring_for_native_where_it_cannot_work_stops(self):
         folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, folder)
