@@ -1,20 +1,16 @@
 """Runs the host's commands in the guest: the guest's init starts it once the host's root is
 mounted, and powers the machine off when it ends.
 
-It listens on the guest's side of the port that QEMU forwards from the host's loopback. Each
-connection carries one request, a line of JSON, and is answered with frames (see wire.py):
-  {"argv": [...], "cwd": "...", "env": {...}}  runs the command: its output as it comes, a
-                                               heartbeat while it runs, then its exit status
-  {"ping": true}                               answers, once the guest is up
-  {"poweroff": true}                           ends the agent, and with it the guest
-A command runs in a session of its own, with no standard input; when its connection closes
-before it ends (the host's side was stopped), its whole process group is killed.
+It serves one virtio-serial port, whose other end on the host only the keeper holds (see
+relay.py): the guest has no network. Frames come with the channel of the client they belong to
+(see wire.py); a request is checked as the keeper checks it, and a refused one runs nothing. A
+command runs in a session of its own, with no standard input; when the keeper says that its
+client has gone, its whole process group is killed. When the host's end closes, the keeper has
+gone and no one can reach the guest any more: the agent ends, and the guest powers off.
 """
 import contextlib
-import json
 import os
 import signal
-import socketserver
 import subprocess
 import sys
 import threading
@@ -22,43 +18,115 @@ import threading
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import wire  # noqa: E402
 
+PORT_NAME = "mkvtype.agent"
 
-class Connection(socketserver.StreamRequestHandler):
-    def handle(self):
-        request = json.loads(self.rfile.readline() or b"{}")
-        sender = wire.Sender(self.connection)
-        if request.get("ping"):
-            sender.send(wire.EXIT, b"0")
-        elif request.get("poweroff"):
-            sender.send(wire.EXIT, b"0")
-            threading.Thread(target=self.server.shutdown).start()
-        elif "argv" in request:
-            self.run(request, sender)
 
-    def run(self, request, sender):
+def port_device():
+    """/dev/vportNpM of the port named PORT_NAME: the guest runs no udev, which would link it
+    under /dev/virtio-ports."""
+    ports = "/sys/class/virtio-ports"
+    for port in sorted(os.listdir(ports)):
+        with open(os.path.join(ports, port, "name")) as file:
+            if file.read().strip() == PORT_NAME:
+                return os.path.join("/dev", port)
+    raise SystemExit(f"mkvtype-vm: no virtio-serial port named {PORT_NAME}")
+
+
+class Command:
+    """One channel's command, and whether its client has gone."""
+
+    def __init__(self):
+        self.process = None
+        self.hung_up = False
+
+
+class Agent:
+    def __init__(self, port):
+        self.port = port
+        self.write_lock = threading.Lock()
+        self.commands = {}
+        self.lock = threading.Lock()
+
+    def write(self, frame):
+        with self.write_lock:
+            view = memoryview(frame)
+            while view:
+                view = view[os.write(self.port, view):]
+
+    def serve(self):
+        while True:
+            frame = wire.receive_on_channel(lambda size: os.read(self.port, size),
+                                           limit=wire.REQUEST_LIMIT)
+            if frame is None:
+                return
+            channel, kind, payload = frame
+            sender = wire.Sender(self.write, channel)
+            if kind == wire.HANGUP:
+                self.hang_up(channel)
+            elif kind == wire.REQUEST and self.answer(channel, payload, sender) == "poweroff":
+                return
+
+    def answer(self, channel, payload, sender):
+        try:
+            request = wire.parse_request(payload)
+        except wire.Refused as refused:
+            for kind, answer in wire.refusal(refused):
+                sender.send(kind, answer)
+            return None
+        if "argv" not in request:
+            sender.send(wire.EXIT, b"0")
+            return "poweroff" if request.get("poweroff") else None
+        with self.lock:
+            self.commands[channel] = Command()
+        threading.Thread(target=self.run, args=(channel, request, sender), daemon=True).start()
+        return None
+
+    def hang_up(self, channel):
+        with self.lock:
+            command = self.commands.get(channel)
+            if command is None:
+                return
+            command.hung_up = True
+            process = command.process
+        if process is not None:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGKILL)
+
+    def run(self, channel, request, sender):
+        try:
+            status = self.run_command(channel, request, sender)
+        finally:
+            with self.lock:
+                del self.commands[channel]
+        # A process killed by a signal ends with 128 + the signal's number, as a shell says it.
+        sender.send(wire.EXIT, str(status if status >= 0 else 128 - status).encode())
+
+    def run_command(self, channel, request, sender):
         try:
             process = subprocess.Popen(request["argv"], cwd=request["cwd"], env=request["env"],
                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, start_new_session=True)
         except OSError as error:
             sender.send(wire.STDERR, f"{request['argv'][0]}: {error.strerror}\n".encode())
-            sender.send(wire.EXIT, b"127")
-            return
+            return 127
+        with self.lock:
+            command = self.commands[channel]
+            command.process = process
+            hung_up = command.hung_up
+        if hung_up:  # its client went while it started
+            os.killpg(process.pid, signal.SIGKILL)
         done = threading.Event()
         pumps = [threading.Thread(target=pump, args=(stream, kind, sender))
                  for stream, kind in ((process.stdout, wire.STDOUT),
                                       (process.stderr, wire.STDERR))]
-        watchers = [threading.Thread(target=heartbeat, args=(sender, done), daemon=True),
-                    threading.Thread(target=kill_when_host_goes,
-                                     args=(self.connection, process, done), daemon=True)]
-        for thread in pumps + watchers:
+        threading.Thread(target=heartbeat, args=(sender, done), daemon=True).start()
+        for thread in pumps:
             thread.start()
         for thread in pumps:
             thread.join()
         status = process.wait()
         done.set()
-        # A process killed by a signal ends with 128 + the signal's number, as a shell says it.
-        sender.send(wire.EXIT, str(status if status >= 0 else 128 - status).encode())
+        return status
 
 
 def pump(stream, kind, sender):
@@ -71,24 +139,7 @@ def heartbeat(sender, done):
         sender.send(wire.HEARTBEAT, b"")
 
 
-def kill_when_host_goes(connection, process, done):
-    """The host sends nothing after its request: reading here returns only when the host's side
-    closes, or when the command has ended and the agent closes it."""
-    try:
-        connection.recv(1)
-    except OSError:
-        pass
-    if not done.is_set():
-        with contextlib.suppress(ProcessLookupError):
-            os.killpg(process.pid, signal.SIGKILL)
-
-
-class Server(socketserver.ThreadingTCPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-
 if __name__ == "__main__":
-    with Server(("0.0.0.0", wire.GUEST_PORT), Connection) as server:
-        print("mkvtype-vm: agent listening", file=sys.stderr, flush=True)
-        server.serve_forever()
+    agent = Agent(os.open(port_device(), os.O_RDWR))
+    print("mkvtype-vm: agent serving its port", file=sys.stderr, flush=True)
+    agent.serve()

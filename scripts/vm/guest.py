@@ -3,8 +3,6 @@ import hashlib
 import os
 import subprocess
 
-import wire
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(os.path.dirname(HERE))
 # Both may be named otherwise, for the tests.
@@ -79,7 +77,9 @@ def boot_files():
     return f"/boot/vmlinuz-{version}", initramfs
 
 
-def qemu_command(kernel, initramfs, port, console):
+def qemu_command(kernel, initramfs, agent_socket, console):
+    """QEMU's arguments: the agent's port is the connected socket `agent_socket`, a file
+    descriptor that QEMU inherits."""
     return [
         "qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot",
         # Software emulation on every processor here, of QEMU's plain 64-bit processor: its
@@ -97,7 +97,8 @@ def qemu_command(kernel, initramfs, port, console):
         "-device", "virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot",
         "-fsdev", f"local,id=project,path={PROJECT},security_model=none",
         "-device", "virtio-9p-pci,fsdev=project,mount_tag=project",
-        # The network reaches nothing but the agent's port, from the host's loopback.
-        "-netdev", f"user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:{wire.GUEST_PORT}",
-        "-device", "virtio-net-pci,netdev=net",
+        # The agent's one port, and no network: the guest reaches nothing but its keeper.
+        "-chardev", f"socket,id=agent,fd={agent_socket}",
+        "-device", "virtio-serial-pci",
+        "-device", "virtserialport,chardev=agent,name=mkvtype.agent",
     ]

@@ -1,8 +1,8 @@
 #!/bin/busybox sh
 # The guest's first process. Mounts the host's root read-only under a layer in memory, the
-# project's folder writable at its own path, starts the network that carries the commands, and
-# runs the agent; powers the machine off when the agent ends or anything here fails, saying
-# what failed on the console, which the host reads.
+# project's folder writable at its own path, and runs the agent on its virtio-serial port;
+# powers the machine off when the agent ends or anything here fails, saying what failed on the
+# console, which the host reads.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -45,8 +45,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 project "/root$project
 agent=$project/scripts/vm/agent.py
 [ -f "/root$agent" ] || fail "no agent at $agent"
 
-ip link set lo up && ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 ||
-  fail "cannot start the network"
+ip link set lo up || fail "cannot bring up the loopback interface"
 
 echo "mkvtype-vm: root mounted, starting the agent"
 chroot /root /usr/bin/python3 "$agent" || fail "the agent ended with status $?"

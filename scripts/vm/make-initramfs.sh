@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the guest's initramfs: busybox, the kernel modules that reach the host's files and the
-# network, in the order they load, and init.sh as /init.
+# agent's port, in the order they load, and init.sh as /init.
 #   scripts/vm/make-initramfs.sh KERNEL_VERSION OUTPUT
 set -euo pipefail
 version=$1
@@ -13,7 +13,7 @@ mkdir -p "$tree"/{bin,dev,proc,sys}
 cp /usr/bin/busybox "$tree/bin/busybox"
 install -m 755 "$here/init.sh" "$tree/init"
 
-modules=(virtio_pci virtio_net 9pnet_virtio 9p overlay)
+modules=(virtio_pci virtio_console 9pnet_virtio 9p overlay)
 for module in "${modules[@]}"; do
   modprobe --set-version "$version" --show-depends "$module"
 done |

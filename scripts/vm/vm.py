@@ -3,7 +3,8 @@
 code: QEMU's software emulation of a PC, booting Debian's kernel with an initramfs of ours, on
 the host's root read-only (with a layer in memory for writes), with the project's folder
 writable at its own path. Commands are sent to an agent in the guest and run there, in the same
-folder, their output coming back as it comes and their exit status as ours.
+folder, their output coming back as it comes and their exit status as ours. The only way in is
+the keeper's socket in the state folder, which is the owner's alone (see relay.py).
 
     vm.py start --state DIR [--owner PID]   boot a VM that lives until `stop`, or until the
                                             process PID (by default the caller) ends
@@ -19,10 +20,11 @@ with exit status 125; otherwise the status is the command's own.
 import argparse
 import contextlib
 import json
-import select
 import os
+import select
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -30,9 +32,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import guest  # noqa: E402
+import relay  # noqa: E402
 import wire  # noqa: E402
 
-ROUTE_FAILED = 125
+ROUTE_FAILED = wire.REFUSED
 # How long a boot may take, to the agent's first answer: about 10 s is usual under emulation.
 BOOT_LIMIT = float(os.environ.get("MKVTYPE_VM_BOOT_LIMIT", 180))
 # How long a running guest may say nothing (it says something every HEARTBEAT_SECONDS).
@@ -100,12 +103,11 @@ def start(state, owner):
     """Boots the VM and returns once its agent answers. The VM is held by a keeper process of
     its own, which powers it off when `owner` ends, so that no VM outlives the run that wanted
     it: not even one whose clean-up never ran."""
-    os.makedirs(state, exist_ok=True)
+    private_folder(state)
     stop(state)  # one that an earlier run left
     kernel, initramfs = guest.boot_files()
-    port = free_port()
     with open(os.path.join(state, "boot.json"), "w") as file:
-        json.dump({"kernel": kernel, "initramfs": initramfs, "port": port}, file)
+        json.dump({"kernel": kernel, "initramfs": initramfs}, file)
     with open(os.path.join(state, "keeper.log"), "wb") as log:
         keeper = subprocess.Popen([sys.executable, os.path.abspath(__file__), "keep", "--state",
                                    state, "--owner", str(owner)],
@@ -121,7 +123,7 @@ def start(state, owner):
             stop(state)
             raise RouteFailed(f"the VM did not start within {BOOT_LIMIT:.0f} s "
                               f"(MKVTYPE_VM_BOOT_LIMIT): {last_console_line(state)}")
-        if answers(port):
+        if answers(state):
             return
         time.sleep(0.25)
 
@@ -140,15 +142,26 @@ def keep(state, owner):
         boot = json.load(file)
     qemu = None
     signal.signal(signal.SIGTERM, stop_now)
+    listener = relay.listen(state)
+    # QEMU holds one end of the agent's port, the relay the other: no path, no port, that
+    # another process could open.
+    to_guest, guests_end = socket.socketpair()
     try:
         owner_ended = os.pidfd_open(owner)
         qemu = subprocess.Popen(guest.qemu_command(boot["kernel"], boot["initramfs"],
-                                                   boot["port"],
+                                                   guests_end.fileno(),
                                                    os.path.join(state, "console.log")),
-                                stdin=subprocess.DEVNULL, stdout=sys.stdout, stderr=sys.stderr)
+                                stdin=subprocess.DEVNULL, stdout=sys.stdout, stderr=sys.stderr,
+                                pass_fds=[guests_end.fileno()])
+        guests_end.close()
+        relay.Relay(listener, to_guest).start()
         select.select([owner_ended, os.pidfd_open(qemu.pid)], [], [])
     except (Stop, ProcessLookupError):
         pass
+    finally:
+        listener.close()
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(os.path.join(state, relay.SOCKET_NAME))
     if qemu is None:
         return 0
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -167,8 +180,7 @@ def stop(state):
     keeper = read_pid(os.path.join(state, "keeper.pid"))
     if keeper is None:
         return
-    port = read_boot(state).get("port")
-    powering_off = port and request(port, {"poweroff": True}, timeout=5) == b"0"
+    powering_off = request(state, {"poweroff": True}, timeout=5) == b"0"
     if not (powering_off and ended(keeper, STOP_LIMIT)):
         with contextlib.suppress(ProcessLookupError):
             os.kill(keeper, signal.SIGTERM)
@@ -178,10 +190,9 @@ def stop(state):
 
 def run(state, argv, limit=None):
     """Runs argv in the VM, in this folder, with this environment; returns its exit status."""
-    port = read_boot(state).get("port")
-    if not port or read_pid(os.path.join(state, "keeper.pid")) is None:
+    if read_pid(os.path.join(state, "keeper.pid")) is None:
         raise RouteFailed(f"no VM runs for {state}: start one first (vm.py start)")
-    connection = connect(port)
+    connection = connect(state)
     command = " ".join(argv)
     try:
         # In the guest Wine runs as it does where the kernel runs 32-bit programs.
@@ -198,7 +209,7 @@ def run(state, argv, limit=None):
                                       f"stopped it")
             connection.settimeout(wait)
             try:
-                frame = wire.receive(connection)
+                frame = wire.receive(connection.recv)
             except socket.timeout:
                 if deadline is not None and time.monotonic() >= deadline:
                     continue
@@ -220,32 +231,38 @@ def run(state, argv, limit=None):
         connection.close()  # before it ends, this kills the command in the guest
 
 
-def connect(port):
+def connect(state):
     try:
-        return socket.create_connection(("127.0.0.1", port), timeout=10)
+        return relay.connect(state, timeout=10)
     except OSError as error:
-        raise RouteFailed(f"cannot reach the VM's agent on port {port}: {error}") from None
+        raise RouteFailed(f"cannot reach the VM's keeper in {state}: {error}") from None
 
 
-def request(port, message, timeout):
+def request(state, message, timeout):
     """The exit frame's payload of a short request; None where the agent does not answer."""
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as connection:
+        with relay.connect(state, timeout) as connection:
             connection.sendall(json.dumps(message).encode() + b"\n")
-            frame = wire.receive(connection)
+            frame = wire.receive(connection.recv)
             return frame[1] if frame else None
     except OSError:
         return None
 
 
-def answers(port):
-    return request(port, {"ping": True}, timeout=2) == b"0"
+def answers(state):
+    return request(state, {"ping": True}, timeout=2) == b"0"
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def private_folder(path):
+    """The VM's state folder, made where it is missing, and this account's alone: its socket is
+    the way into the VM. Refused where it is another account's, or not a folder."""
+    os.makedirs(path, mode=0o700, exist_ok=True)
+    info = os.lstat(path)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid():
+        raise RouteFailed(f"{path} is not a folder of this account's own, as the VM's state "
+                          f"must be")
+    if stat.S_IMODE(info.st_mode) != 0o700:
+        os.chmod(path, 0o700)
 
 
 def read_pid(path):

@@ -1,15 +1,18 @@
 #!/usr/bin/python3
 """The way into the virtual machine that runs Wine where this machine's kernel runs no 32-bit
 programs: how the route is chosen, a command's output, status and folder, Wine doing the tool's
-job in the guest, and how each broken piece fails: a missing kernel, a guest that does not boot,
-a command that hangs, a guest that stops answering, an interrupt. Every failure must end with
-one line that names it and status 125, and leave no QEMU behind.
+job in the guest, that no other account can reach the VM, and how each broken piece fails: a
+missing kernel, a guest that does not boot, a command that hangs, a guest that stops answering,
+an interrupt, a bad request. Every failure must end with one line that names it and status 125,
+and leave no QEMU behind.
 
     vm_test.py [unittest arguments, such as a class name]
 """
+import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -18,10 +21,13 @@ import unittest
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 VM = os.path.join(PROJECT, "scripts", "vm", "vm.py")
+INTRUDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "intruder.py")
 IN_VM = os.path.join(PROJECT, "scripts", "in-vm.sh")
 ROUTE = os.path.join(PROJECT, "scripts", "wine-route.sh")
 sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
 import guest  # noqa: E402
+import relay  # noqa: E402
+import wire  # noqa: E402
 
 ROUTE_FAILED = 125
 
@@ -48,6 +54,26 @@ def qemu_processes(mentioning):
         if words[0].endswith("qemu-system-x86_64") and any(mentioning in w for w in words):
             found.append(int(pid))
     return found
+
+
+def listening_endpoints(pid):
+    """What the process `pid` listens on, found as an attacker finds it, with `ss`: its TCP and
+    UDP ports as tcp:HOST:PORT, its UNIX sockets as unix:PATH."""
+    listing = subprocess.run(["ss", "-Hlnp", "-A", "inet,unix"], capture_output=True,
+                             text=True, check=True).stdout
+    found = []
+    for line in listing.splitlines():
+        if f"pid={pid}," in line:
+            netid, _, _, _, local = line.split()[:5]
+            found.append(f"unix:{local}" if netid.startswith("u_") else f"tcp:{local}")
+    return found
+
+
+def as_another_account(*argv, stdin=""):
+    """argv run as `nobody`, with no group of ours."""
+    return subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                           "--reset-env", *argv], input=stdin, capture_output=True, text=True,
+                          timeout=120)
 
 
 def one_line(test, stderr, expected):
@@ -185,6 +211,26 @@ class Boot(unittest.TestCase):
                 self.assertEqual(result.stdout, "")
                 self.assertEqual(qemu_processes(initramfs), [])
 
+    def test_a_state_folder_not_of_this_accounts_own(self):
+        """The VM's way in lives in its state folder: one that another account owns, or a link
+        that another account could turn elsewhere, is refused before anything boots."""
+        if os.getuid() != 0:
+            self.skipTest("another account's folder is made only where the tests run as root")
+        theirs = os.path.join(self.folder, "their-state")
+        os.mkdir(theirs)
+        os.chown(theirs, int(as_another_account("id", "-u").stdout),
+                 int(as_another_account("id", "-g").stdout))
+        linked = os.path.join(self.folder, "linked-state")
+        os.symlink(scratch(), linked)
+        self.addCleanup(shutil.rmtree, os.path.realpath(linked))
+        for state in (theirs, linked):
+            with self.subTest(os.path.basename(state)):
+                result = vm("start", "--state", state, "--owner", str(os.getpid()))
+                self.assertEqual(result.returncode, ROUTE_FAILED)
+                one_line(self, result.stderr,
+                         f"{state} is not a folder of this account's own, as the VM's state")
+                self.assertEqual(os.listdir(state), [])
+                self.assertEqual(qemu_processes(state), [])
 
     def test_a_project_under_tmp(self):
         """The guest's /tmp is its own: a project there must still be seen at its path."""
@@ -208,7 +254,11 @@ class OneVM(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = scratch()
-        cls.state = os.path.join(cls.folder, "state")
+        # The state folder's own mode is all that keeps other accounts out: the folders above it
+        # let every account through.
+        cls.above_state = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
+        os.chmod(cls.above_state, 0o755)
+        cls.state = os.path.join(cls.above_state, "state")
         started = vm("start", "--state", cls.state, "--owner", str(os.getpid()))
         if started.returncode != 0:
             raise AssertionError(f"the VM did not start: {started.stderr}")
@@ -218,6 +268,7 @@ class OneVM(unittest.TestCase):
         vm("stop", "--state", cls.state)
         left = qemu_processes(cls.state)
         shutil.rmtree(cls.folder)
+        shutil.rmtree(cls.above_state)
         assert not left, f"QEMU still runs after stop: {left}"
 
     def run_in_vm(self, *argv, limit=None, env=None, **more):
@@ -238,6 +289,110 @@ class OneVM(unittest.TestCase):
 
     def guest_runs(self, pattern):
         return self.run_in_vm("pgrep", "-f", pattern).returncode == 0
+
+    def answers(self):
+        return self.run_in_vm("true").returncode == 0
+
+    def endpoints(self):
+        """Every endpoint of the VM's QEMU and of its keeper."""
+        qemu, = qemu_processes(self.state)
+        with open(os.path.join(self.state, "keeper.pid")) as file:
+            keeper = int(file.read())
+        return listening_endpoints(qemu), listening_endpoints(keeper)
+
+    def intrude(self):
+        """Another account's attempts at every endpoint, while the owner's command runs: what
+        each attempt got. Nothing may run: the marker that the intruder's command would make
+        in the project's folder must never appear, and the owner's command must end as usual."""
+        if os.getuid() != 0:
+            self.skipTest("another account is tried only where the tests run as root")
+        marker = os.path.join(self.folder, "intruder-was-here")
+        owners = self.start_in_vm("sh", "-c", "sleep 3; echo finished")
+        qemu_endpoints, keeper_endpoints = self.endpoints()
+        owners_request = json.dumps({"argv": ["touch", marker], "cwd": self.folder,
+                                     "env": dict(os.environ)}) + "\n"
+        plan = {"endpoints": qemu_endpoints + keeper_endpoints, "marker": marker,
+                "replay": owners_request}
+        tried = as_another_account("/usr/bin/python3", INTRUDER, stdin=json.dumps(plan))
+        self.assertEqual(tried.returncode, 0, tried.stderr)
+        self.assertEqual(owners.communicate(timeout=60), ("finished\n", ""))
+        self.assertEqual(owners.returncode, 0)
+        self.assertFalse(os.path.exists(marker))
+        self.assertTrue(self.answers())
+        return qemu_endpoints, keeper_endpoints, json.loads(tried.stdout)
+
+    def test_no_other_account_gets_in(self):
+        qemu_endpoints, keeper_endpoints, got = self.intrude()
+        self.assertEqual(qemu_endpoints, [], "QEMU listens on something")
+        self.assertEqual(keeper_endpoints, [f"unix:{self.state}/{relay.SOCKET_NAME}"])
+        for endpoint, attempts in got.items():
+            for name, result in attempts.items():
+                with self.subTest(endpoint=endpoint, attempt=name):
+                    self.assertEqual(result, "connect: PermissionError")
+
+    def test_a_careless_owners_open_folder_still_keeps_others_out(self):
+        """The state folder and its socket opened to everyone, as a careless chmod would: the
+        kernel's word on the peer's account still refuses every request."""
+        socket_file = os.path.join(self.state, relay.SOCKET_NAME)
+        os.chmod(self.state, 0o755)
+        os.chmod(socket_file, 0o777)
+        self.addCleanup(os.chmod, socket_file, 0o600)
+        self.addCleanup(os.chmod, self.state, 0o700)
+        _, _, got = self.intrude()
+        refused = b"".join(wire.HEADER.pack(kind, len(payload)) + payload for kind, payload in
+                           wire.refusal("this VM takes requests from its owner's account alone"))
+        for endpoint, attempts in got.items():
+            for name, result in attempts.items():
+                with self.subTest(endpoint=endpoint, attempt=name):
+                    self.assertEqual(result, repr(refused))
+
+    def test_bad_requests_are_refused_and_run_nothing(self):
+        marker = os.path.join(self.folder, "bad-request-ran")
+        command = {"argv": ["touch", marker], "cwd": "/", "env": {}}
+
+        def line(request):
+            return json.dumps(request).encode() + b"\n"
+
+        unknown = "the request is not a command (argv, cwd, env), a ping or a power-off"
+
+        rows = [
+            # (what is wrong, the bytes sent, the reason said)
+            ("not JSON", b"touch " + marker.encode() + b"\n", "the request is not JSON"),
+            ("not UTF-8", b'{"argv": ["\xff"]}\n', "the request is not JSON"),
+            ("not an object", line(command["argv"]), unknown),
+            ("no env", line({"argv": command["argv"], "cwd": "/"}), unknown),
+            ("a field more", line(dict(command, ping=True)), unknown),
+            ("ping false", line({"ping": False}), unknown),
+            ("argv a text", line(dict(command, argv="touch " + marker)),
+             "argv is not a list of one or more texts"),
+            ("argv empty", line(dict(command, argv=[])), "argv is not a list of one or more"),
+            ("argv with a zero", line(dict(command, argv=["touch", marker + "\0"])),
+             "argv is not a list of one or more texts"),
+            ("cwd relative", line(dict(command, cwd="build")), "cwd is not an absolute path"),
+            ("env name with =", line(dict(command, env={"A=B": "c"})),
+             "env is not a map of variable names to texts"),
+            ("env value a number", line(dict(command, env={"A": 1})),
+             "env is not a map of variable names to texts"),
+            ("larger than the limit",
+             line(dict(command, env={"BIG": "x" * wire.REQUEST_LIMIT})),
+             f"the request is larger than {wire.REQUEST_LIMIT} bytes"),
+            ("two requests", line(command) + line(command), "more than one request"),
+            ("no end of line", line(command)[:-1], "the request ended before its line did"),
+        ]
+        for name, sent, reason in rows:
+            with self.subTest(name):
+                with relay.connect(self.state, timeout=30) as connection:
+                    connection.sendall(sent)
+                    connection.shutdown(socket.SHUT_WR)
+                    frames = list(iter(lambda: wire.receive(connection.recv), None))
+                self.assertEqual(len(frames), 2, frames)
+                (kind, said), (last, status) = frames
+                self.assertEqual((kind, last, status), (wire.STDERR, wire.EXIT, b"125"))
+                one_line(self, said.decode(), f"mkvtype-vm: refused: {reason}")
+                self.assertFalse(os.path.exists(marker))
+        result = self.run_in_vm("touch", marker)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertTrue(os.path.exists(marker))
 
     def test_command_runs_in_this_folder_with_its_output_and_status(self):
         folder = tempfile.mkdtemp(dir=self.folder)
@@ -306,7 +461,8 @@ class WineInTheVM(unittest.TestCase):
 
 
 class InterruptedExec(unittest.TestCase):
-    """scripts/in-vm.sh stopped by Ctrl-C or SIGTERM while its command runs: it stops its VM."""
+    """scripts/in-vm.sh stopped by Ctrl-C or SIGTERM while its command runs: it stops its VM;
+    and a keeper killed outright takes its VM with it."""
 
     def test_each_signal(self):
         for number in (signal.SIGINT, signal.SIGTERM):
@@ -321,6 +477,31 @@ class InterruptedExec(unittest.TestCase):
                 self.assertEqual(process.wait(timeout=60), 128 + number)
                 self.assertFalse(os.path.exists(f"/proc/{qemu}"))
                 self.assertEqual(started_by(process.pid), [])
+
+    def test_a_keeper_killed_outright(self):
+        """A keeper that ends with no clean-up of its own (SIGKILL): QEMU's end of the agent's
+        port closes with it, and the guest powers off rather than run on with no way in."""
+        folder = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
+        self.addCleanup(shutil.rmtree, folder)
+        state = os.path.join(folder, "state")
+        started = vm("start", "--state", state, "--owner", str(os.getpid()))
+        self.assertEqual(started.returncode, 0, started.stderr)
+        qemu, = qemu_processes(state)
+        with open(os.path.join(state, "keeper.pid")) as file:
+            os.kill(int(file.read()), signal.SIGKILL)
+        deadline = time.monotonic() + 60
+        while running(qemu) and time.monotonic() < deadline:
+            time.sleep(0.5)
+        self.assertFalse(running(qemu), "QEMU runs on without its keeper")
+
+
+def running(pid):
+    """Whether `pid` runs: a process that ended but that no one has waited for yet does not."""
+    try:
+        with open(f"/proc/{pid}/stat") as file:
+            return file.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 def started_by(pid):
