@@ -9,6 +9,7 @@ power-off, and a replay of the owner's own request, each on a connection of its 
 Prints one line of JSON: for each endpoint and attempt, what it got: the error that refused the
 connection, or every byte that came back.
 """
+import contextlib
 import json
 import socket
 import sys
@@ -30,13 +31,19 @@ def attempt(endpoint, line):
             connection.connect(address)
         except OSError as error:
             return f"connect: {type(error).__name__}"
+        # A refusal may come before the request is read: what came back counts, whether or not
+        # the request could be sent whole.
+        with contextlib.suppress(OSError):
+            connection.sendall(line)
+        # A peer that closes on a request it did not read resets the connection once its answer
+        # has been read.
         answer = b""
         try:
-            connection.sendall(line)
             for chunk in iter(lambda: connection.recv(65536), b""):
                 answer += chunk
         except OSError as error:
-            return f"after {answer!r}: {type(error).__name__}"
+            if not answer:
+                return f"no answer: {type(error).__name__}"
         return repr(answer)
 
 
