@@ -1,6 +1,7 @@
 #!/bin/busybox sh
 # The guest's first process. Mounts the host's root read-only under a layer in memory, the
-# project's folder writable at its own path, and runs the agent on its virtio-serial port;
+# project's folder and the machine's cache for it writable at their own paths, and runs the
+# agent on its virtio-serial port;
 # powers the machine off when the agent ends or anything here fails, saying what failed on the
 # console, which the host reads.
 /bin/busybox --install -s /bin
@@ -18,9 +19,11 @@ fail() {
 for word in $(cat /proc/cmdline); do
   case $word in
     mkvtype.project=*) project=${word#*=} ;;
+    mkvtype.cache=*) cache=${word#*=} ;;
   esac
 done
 [ -n "$project" ] || fail "no mkvtype.project= on the kernel command line"
+[ -n "$cache" ] || fail "no mkvtype.cache= on the kernel command line"
 
 while read -r module; do
   insmod "$module" || fail "cannot load $module"
@@ -42,6 +45,9 @@ mount -t devpts devpts /root/dev/pts 2>/dev/null
 mkdir -p "/root$project"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 project "/root$project" ||
   fail "cannot mount the project's folder $project (9p tag project)"
+mkdir -p "/root$cache"
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 cache "/root$cache" ||
+  fail "cannot mount the machine's cache $cache (9p tag cache)"
 agent=$project/scripts/vm/agent.py
 [ -f "/root$agent" ] || fail "no agent at $agent"
 

@@ -104,6 +104,7 @@ def start(state, owner):
     its own, which powers it off when `owner` ends, so that no VM outlives the run that wanted
     it: not even one whose clean-up never ran."""
     private_folder(state)
+    private_folder(guest.machine_cache_folder())
     stop(state)  # one that an earlier run left
     kernel, initramfs = guest.boot_files()
     with open(os.path.join(state, "boot.json"), "w") as file:
@@ -195,8 +196,11 @@ def run(state, argv, limit=None):
     connection = connect(state)
     command = " ".join(argv)
     try:
-        # In the guest Wine runs as it does where the kernel runs 32-bit programs.
-        environment = dict(os.environ, MKVTYPE_WINE="native")
+        # In the guest Wine runs as it does where the kernel runs 32-bit programs, and the
+        # tests' Wine prefixes are made once for the machine (tests/e2e/ready_prefixes.py).
+        environment = dict(os.environ, MKVTYPE_WINE="native",
+                           MKVTYPE_READY_PREFIXES=os.path.join(guest.machine_cache_folder(),
+                                                               "prefixes"))
         connection.sendall(json.dumps({"argv": argv, "cwd": os.getcwd(),
                                        "env": environment}).encode() + b"\n")
         deadline = time.monotonic() + limit if limit else None
@@ -254,13 +258,14 @@ def answers(state):
 
 
 def private_folder(path):
-    """The VM's state folder, made where it is missing, and this account's alone: its socket is
-    the way into the VM. Refused where it is another account's, or not a folder."""
+    """A folder made where it is missing, and this account's alone: the VM's state, whose socket
+    is the way into the VM, and the machine's cache, whose prefixes the guest runs. Refused
+    where it is another account's, or not a folder."""
     os.makedirs(path, mode=0o700, exist_ok=True)
     info = os.lstat(path)
     if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid():
-        raise RouteFailed(f"{path} is not a folder of this account's own, as the VM's state "
-                          f"must be")
+        raise RouteFailed(f"{path} is not a folder of this account's own, as the VM's "
+                          f"folders must be")
     if stat.S_IMODE(info.st_mode) != 0o700:
         os.chmod(path, 0o700)
 

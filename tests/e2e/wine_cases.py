@@ -147,11 +147,17 @@ def keep_to_the_prefixs_cpu(prefix, arch=None):
 def prepare(prefix, arch, probe_exe):
     # Whatever an earlier run left here (one stopped half-way, or this test repeated) goes first.
     clean_up(prefix)
-    # The run's one server is started first, and the prefix made under it by the first
-    # program: a server of wineboot's own would have to be stopped and the services started
-    # again, a second or more.
     make_prefix_folder(prefix)
-    start_server(prefix, probe_exe, arch)
+    ready = os.environ.get("MKVTYPE_READY_PREFIXES")
+    if ready:  # where making a prefix costs most of a minute: in the virtual machine
+        import ready_prefixes  # here alone: every case's start would pay for its imports
+        ready_prefixes.make_or_unpack(ready, prefix, dict(wine_environment(prefix), WINEARCH=arch))
+        start_server(prefix, probe_exe)
+    else:
+        # The run's one server is started first, and the prefix made under it by the first
+        # program: a server of wineboot's own would have to be stopped and the services
+        # started again, a second or more.
+        start_server(prefix, probe_exe, arch)
     os.makedirs(prefix + ".pristine")
     with open(pristine_dump(prefix), "w") as file:
         file.write(dump_watched(prefix, probe_exe))

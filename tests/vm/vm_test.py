@@ -228,7 +228,7 @@ class Boot(unittest.TestCase):
                 result = vm("start", "--state", state, "--owner", str(os.getpid()))
                 self.assertEqual(result.returncode, ROUTE_FAILED)
                 one_line(self, result.stderr,
-                         f"{state} is not a folder of this account's own, as the VM's state")
+                         f"{state} is not a folder of this account's own, as the VM's folders")
                 self.assertEqual(os.listdir(state), [])
                 self.assertEqual(qemu_processes(state), [])
 
