@@ -26,8 +26,11 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+# What of the list is installed, by name and by name with its architecture, in one look-up:
+# the demo runs this twice, where a look-up for each package took 0.7 s in all.
+installed_packages() {
+  dpkg-query -W -f='${Package} ${binary:Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+    awk '/ install ok installed$/ { print $1; print $2 }'
 }
 
 added_architecture=no
@@ -36,9 +39,10 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   added_architecture=yes
 fi
 
+installed=" $(installed_packages | tr '\n' ' ') "
 missing=()
 for package in "${packages[@]}"; do
-  installed "$package" || missing+=("$package")
+  [[ $installed == *" $package "* ]] || missing+=("$package")
 done
 
 if [ "${#missing[@]}" -gt 0 ] || [ "$added_architecture" = yes ]; then

@@ -1,7 +1,9 @@
-# Sourced by the scripts that run Wine: quiet, never the user's own prefix, and no prompts to
-# download Mono or Gecko, which the tool does not need and the network may not allow.
+# Sourced by the scripts that run Wine: quiet, never the user's own prefix, no prompts to
+# download Mono or Gecko, which the tool does not need and the network may not allow, and no
+# desktop menus or file associations for this machine. The tests' prefixes are made so too, and
+# in the virtual machine the demo unpacks the same ready prefix as they do.
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Makes the prefix at $1 for architecture $2 (win32 or win64) unless it is there already.
 make_wine_prefix() {

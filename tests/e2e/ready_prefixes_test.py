@@ -12,7 +12,8 @@ import tempfile
 import unittest
 from unittest import mock
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
 import ready_prefixes  # noqa: E402
 
 # The stand-in for wineboot: a prefix with a copy of one of "Wine's own" files, a file of its

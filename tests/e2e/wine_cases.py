@@ -29,6 +29,7 @@ import signal
 import subprocess
 import sys
 
+PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXTENSIONS = r"HKLM\SOFTWARE\Microsoft\MediaPlayer\Player\Extensions"
 DESCRIPTIONS = EXTENSIONS + r"\MUIDescriptions"
 TYPES = EXTENSIONS + r"\Types"
@@ -150,7 +151,9 @@ def prepare(prefix, arch, probe_exe):
     make_prefix_folder(prefix)
     ready = os.environ.get("MKVTYPE_READY_PREFIXES")
     if ready:  # where making a prefix costs most of a minute: in the virtual machine
-        import ready_prefixes  # here alone: every case's start would pay for its imports
+        # Here alone: every case's start would pay for its imports.
+        sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
+        import ready_prefixes  # noqa: E402
         ready_prefixes.make_or_unpack(ready, prefix, dict(wine_environment(prefix), WINEARCH=arch))
         start_server(prefix, probe_exe)
     else:

@@ -1,7 +1,11 @@
-"""Ready Wine prefixes for the tests, where making one costs most of a minute: in the virtual
-machine, under emulation. A prefix is made once for each architecture, set of installed Wine
-packages and recipe (how it is made), kept in the machine's cache, and unpacked in place of
-making it again.
+"""Ready Wine prefixes, for the tests and the demo where making one costs most of a minute: in
+the virtual machine, under emulation. A prefix is made once for each architecture, set of
+installed Wine packages and recipe (how it is made), kept in the machine's cache, and unpacked
+in place of making it again.
+
+    ready_prefixes.py PREFIX ARCH   fills the empty or missing folder PREFIX, with the kept
+                                    prefixes in $MKVTYPE_READY_PREFIXES and the Wine
+                                    environment of the caller
 
 Most of a fresh prefix is Wine's own DLLs and data, copied from its packages: in the kept copy
 each file that is byte for byte one of those is a symbolic link to it, so that a prefix is kept
@@ -21,6 +25,7 @@ import hashlib
 import json
 import os
 import subprocess
+import sys
 import tempfile
 
 # How a test prefix is made: wineboot in an empty folder, with the tests' environment (the
@@ -118,3 +123,11 @@ def keep(prefix, folder, name):
                 os.remove(old)
         os.rename(archive, os.path.join(folder, name + ".tar"))
         os.rename(os.path.join(scratch, "digest"), os.path.join(folder, name + ".sha256"))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or "MKVTYPE_READY_PREFIXES" not in os.environ:
+        sys.exit(__doc__)
+    os.makedirs(sys.argv[1], exist_ok=True)
+    make_or_unpack(os.environ["MKVTYPE_READY_PREFIXES"], sys.argv[1],
+                   dict(os.environ, WINEPREFIX=sys.argv[1], WINEARCH=sys.argv[2]))
