@@ -8,8 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/wine-env.sh
 
-export WINEPREFIX=$PWD/build/bench-wine
-make_wine_prefix "$WINEPREFIX" win32
+use_win32_prefix "$PWD/build/bench-wine"
 # Everything on one core: a Wine process start is a string of hand-offs with the wine server,
 # and across two cores their wake-ups made the times vary by a factor of three.
 pin="taskset --cpu-list 0"

@@ -1,21 +1,18 @@
 #!/usr/bin/env bash
 # The demo's part under Wine: runs build/windows/mkvtype.exe once in a Wine prefix of this
 # project's own (build/wine-demo, as a 32-bit Windows), and shows the three registry entries as
-# the registry then holds them. scripts/demo.sh runs it, here or in a virtual machine; there
-# the prefix is a fresh one in the guest's memory, unpacked from the machine's ready prefixes
-# (scripts/vm/ready_prefixes.py): on the project's folder, which the guest cannot cache, its
-# first program took 16 s to start and each later one 2 to 3 s. MKVTYPE_DEMO_PREFIX names
-# another prefix, for the tests.
+# the registry then holds them. scripts/demo.sh runs it, here or in a virtual machine, where
+# the prefix is a fresh one in the guest's memory (use_win32_prefix). MKVTYPE_DEMO_PREFIX names
+# another prefix, for the tests, used wherever the demo runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/wine-env.sh
 
-if [ -z "${MKVTYPE_DEMO_PREFIX-}" ] && [ -n "${MKVTYPE_READY_PREFIXES-}" ]; then
-  export WINEPREFIX=/dev/shm/mkvtype-demo
-  /usr/bin/python3 scripts/vm/ready_prefixes.py "$WINEPREFIX" win32
-else
-  export WINEPREFIX=${MKVTYPE_DEMO_PREFIX:-$PWD/build/wine-demo}
+if [ -n "${MKVTYPE_DEMO_PREFIX-}" ]; then
+  export WINEPREFIX=$MKVTYPE_DEMO_PREFIX
   make_wine_prefix "$WINEPREFIX" win32
+else
+  use_win32_prefix "$PWD/build/wine-demo"
 fi
 # One wine server for the whole demo, rather than one for each program: where Wine runs
 # under emulation, every server start costs seconds. Stopping it saves the registry.

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The two prefixes' folders share a parent: making one while the other is cleaned up.
+"""The two prefixes' folders share a parent: making one while the other is cleaned up, and
+refusing a parent that another account may change.
 
 At the start of a run both prefixes are prepared at once, and each first cleans up what an
 earlier run left, which removes the shared parent where it is empty. Here one process makes
@@ -43,6 +44,30 @@ class PrefixFolders(unittest.TestCase):
                 stop.set()
                 cleaner.join()
             self.assertEqual(cleaner.exitcode, 0)
+
+
+    def test_a_shared_folder_that_another_account_may_change_is_refused(self):
+        """Its name is foreseeable, in a place where anyone may make folders."""
+        rows = [
+            # (what is wrong, how it is made so)
+            ("another account's", lambda folder: os.chown(folder, 65534, 65534)),
+            ("open to every account", lambda folder: os.chmod(folder, 0o777)),
+            ("a link", lambda folder: (os.rename(folder, folder + ".elsewhere"),
+                                       os.symlink(folder + ".elsewhere", folder))),
+        ]
+        for name, spoil in rows:
+            if name == "another account's" and os.getuid() != 0:
+                continue  # only root may give a folder away
+            with self.subTest(name), tempfile.TemporaryDirectory() as base:
+                parent = os.path.join(base, "prefixes")
+                os.mkdir(parent)
+                spoil(parent)
+                with self.assertRaises(SystemExit) as refused:
+                    make_prefix_folder(os.path.join(parent, "win32"))
+                self.assertEqual(str(refused.exception),
+                                 f"{parent} is not a folder of this account's own, which only "
+                                 f"it may write in: remove it, and run the tests again")
+                self.assertFalse(os.path.exists(os.path.join(parent, "win32")))
 
 
 if __name__ == "__main__":

@@ -26,6 +26,7 @@ import fcntl
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 
@@ -187,7 +188,20 @@ def shared_parent_held(prefix):
 def make_prefix_folder(prefix):
     os.makedirs(folder_above_the_prefixes(prefix), exist_ok=True)
     with shared_parent_held(prefix):
+        parent = os.path.dirname(prefix)
+        os.makedirs(parent, mode=0o700, exist_ok=True)
+        refuse_anothers_folder(parent)
         os.makedirs(prefix)
+
+
+def refuse_anothers_folder(folder):
+    """The prefixes' shared folder has a name that anyone can foresee, in a place where anyone
+    may make folders (/dev/shm): one that another account made first, or may write in, could
+    have the prefixes swapped under the wine programs that these tests run."""
+    info = os.lstat(folder)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid() or info.st_mode & 0o022:
+        raise SystemExit(f"{folder} is not a folder of this account's own, which only it may "
+                         f"write in: remove it, and run the tests again")
 
 
 def finish(prefix):
