@@ -8,6 +8,7 @@ and leave no QEMU behind.
 
     vm_test.py [unittest arguments, such as a class name]
 """
+import glob
 import json
 import os
 import shutil
@@ -233,9 +234,12 @@ class Boot(unittest.TestCase):
                 self.assertEqual(qemu_processes(state), [])
 
     def test_a_project_under_tmp(self):
-        """The guest's /tmp is its own: a project there must still be seen at its path."""
-        project = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
-        self.addCleanup(shutil.rmtree, project)
+        """The guest's /tmp is its own: a project there must still be seen at its path. Its
+        path is also too long for the keeper's socket to be named by it (a socket's address
+        holds 107 bytes), as a deep checkout's may be."""
+        top = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
+        self.addCleanup(shutil.rmtree, top)
+        project = os.path.join(top, "a-checkout-in-a-deep-folder-" + "x" * 60)
         shutil.copytree(os.path.join(PROJECT, "scripts", "vm"),
                         os.path.join(project, "scripts", "vm"),
                         ignore=shutil.ignore_patterns("__pycache__"))
@@ -247,6 +251,8 @@ class Boot(unittest.TestCase):
         self.assertEqual((result.returncode, result.stdout, result.stderr),
                          (0, "the host's file\n", ""))
         self.assertEqual(qemu_processes(project), [], "QEMU runs on after exec stopped it")
+        self.assertEqual(glob.glob(os.path.join(project, "build", "vm", "vm-*")), [],
+                         "exec left its state folder")
 
 
 class OneVM(unittest.TestCase):
