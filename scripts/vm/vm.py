@@ -44,6 +44,10 @@ SILENCE_LIMIT = float(os.environ.get("MKVTYPE_VM_SILENCE_LIMIT", 60))
 STOP_LIMIT = 30
 
 
+# How the keeper says, in its log, that it failed before QEMU could start.
+KEEPER_FAILED = "mkvtype-vm: keeper failed: "
+
+
 class RouteFailed(Exception):
     """Something on the way into the VM failed: the message says what, in one line."""
 
@@ -143,7 +147,12 @@ def keep(state, owner):
         boot = json.load(file)
     qemu = None
     signal.signal(signal.SIGTERM, stop_now)
-    listener = relay.listen(state)
+    try:
+        listener = relay.listen(state)
+    except OSError as error:  # said in its log, which `start` reads
+        print(f"{KEEPER_FAILED}cannot open the keeper's socket "
+              f"{os.path.join(state, relay.SOCKET_NAME)}: {error.strerror}", flush=True)
+        return ROUTE_FAILED
     # QEMU holds one end of the agent's port, the relay the other: no path, no port, that
     # another process could open.
     to_guest, guests_end = socket.socketpair()
@@ -303,7 +312,8 @@ def ended(pid, limit):
 
 
 def why_it_stopped(state):
-    """The guest's own word on why it stopped, else QEMU's, else the console's last line."""
+    """The guest's own word on why it stopped, else the keeper's or QEMU's, else the console's
+    last line."""
     console = read_lines(os.path.join(state, "console.log"))
     for line in console:
         if "mkvtype-vm: failed:" in line:
@@ -312,6 +322,8 @@ def why_it_stopped(state):
         if "Kernel panic" in line:
             return line.split("] ", 1)[-1]
     for line in read_lines(os.path.join(state, "keeper.log")):
+        if line.startswith(KEEPER_FAILED):
+            return line.removeprefix(KEEPER_FAILED)
         if line.startswith("qemu-system-x86_64:") and "warning:" not in line:
             return line
     return last_console_line(state)

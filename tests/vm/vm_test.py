@@ -233,6 +233,17 @@ class Boot(unittest.TestCase):
                 self.assertEqual(os.listdir(state), [])
                 self.assertEqual(qemu_processes(state), [])
 
+    def test_a_state_folder_whose_socket_cannot_be_made(self):
+        """A folder left where the keeper's socket goes: the keeper says so, and no QEMU
+        starts."""
+        state = os.path.join(self.folder, "socket-in-the-way")
+        os.makedirs(os.path.join(state, relay.SOCKET_NAME, "left-behind"))
+        result = vm("start", "--state", state, "--owner", str(os.getpid()))
+        self.assertEqual(result.returncode, ROUTE_FAILED)
+        one_line(self, result.stderr, "the VM did not start: cannot open the keeper's socket "
+                                      f"{state}/{relay.SOCKET_NAME}: Is a directory")
+        self.assertEqual(qemu_processes(state), [])
+
     def test_a_project_under_tmp(self):
         """The guest's /tmp is its own: a project there must still be seen at its path. Its
         path is also too long for the keeper's socket to be named by it (a socket's address
