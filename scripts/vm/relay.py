@@ -28,14 +28,19 @@ PEER_CREDENTIALS = struct.Struct("3i")  # pid, uid, gid
 LONGEST_SOCKET_PATH = 107
 
 
-def socket_path(state):
+@contextlib.contextmanager
+def socket_address(state):
     """The socket's path, or where the state folder's path is too long for a socket's address,
-    the same socket reached through a file descriptor of the folder that this process keeps."""
+    the same socket reached through a file descriptor of the folder, held while it is used."""
     path = os.path.join(state, SOCKET_NAME)
     if len(os.fsencode(path)) <= LONGEST_SOCKET_PATH:
-        return path
+        yield path
+        return
     folder = os.open(state, os.O_PATH | os.O_DIRECTORY)
-    return f"/proc/self/fd/{folder}/{SOCKET_NAME}"
+    try:
+        yield f"/proc/self/fd/{folder}/{SOCKET_NAME}"
+    finally:
+        os.close(folder)
 
 
 def listen(state):
@@ -46,7 +51,8 @@ def listen(state):
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     old_mask = os.umask(0o177)
     try:
-        listener.bind(socket_path(state))
+        with socket_address(state) as address:
+            listener.bind(address)
     finally:
         os.umask(old_mask)
     listener.listen(16)
@@ -57,7 +63,8 @@ def connect(state, timeout):
     connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     connection.settimeout(timeout)
     try:
-        connection.connect(socket_path(state))
+        with socket_address(state) as address:
+            connection.connect(address)
     except OSError:
         connection.close()
         raise

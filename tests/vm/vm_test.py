@@ -155,6 +155,24 @@ class RouteIsChosenByRunningA32BitProgram(unittest.TestCase):
         self.assertIn("this kernel runs no 32-bit programs", result.stderr)
 
 
+class KeepersSocket(unittest.TestCase):
+    """The keeper's socket where the state folder's path is too long to name it by (a socket's
+    address holds 107 bytes): reached through a descriptor of the folder, which each use gives
+    back, since `start` asks four times a second whether the VM answers."""
+
+    def test_a_long_path_reached_again_and_again_keeps_no_descriptor(self):
+        top = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
+        self.addCleanup(shutil.rmtree, top)
+        state = os.path.join(top, "a-state-folder-in-a-deep-checkout-" + "x" * 80)
+        os.mkdir(state)
+        with relay.listen(state) as listener:
+            open_before = len(os.listdir("/proc/self/fd"))
+            for _ in range(20):
+                with relay.connect(state, timeout=5):
+                    listener.accept()[0].close()
+            self.assertEqual(len(os.listdir("/proc/self/fd")), open_before)
+
+
 class Boot(unittest.TestCase):
     """A VM that cannot start says why in one line, with status 125, and leaves no QEMU; one
     whose project lies where the guest has a file system of its own starts."""
