@@ -63,23 +63,24 @@ class Agent:
             sender = wire.Sender(self.write, channel)
             if kind == wire.HANGUP:
                 self.hang_up(channel)
-            elif kind == wire.REQUEST and self.answer(channel, payload, sender) == "poweroff":
+            elif kind == wire.REQUEST and self.answer(channel, payload, sender):
                 return
 
     def answer(self, channel, payload, sender):
+        """Answers a request, or starts its command; True where it asks the agent to end."""
         try:
             request = wire.parse_request(payload)
         except wire.Refused as refused:
             for kind, answer in wire.refusal(refused):
                 sender.send(kind, answer)
-            return None
+            return False
         if "argv" not in request:
             sender.send(wire.EXIT, b"0")
-            return "poweroff" if request.get("poweroff") else None
+            return "poweroff" in request
         with self.lock:
             self.commands[channel] = Command()
         threading.Thread(target=self.run, args=(channel, request, sender), daemon=True).start()
-        return None
+        return False
 
     def hang_up(self, channel):
         with self.lock:

@@ -1,9 +1,8 @@
 #!/bin/busybox sh
 # The guest's first process. Mounts the host's root read-only under a layer in memory, the
 # project's folder and the machine's cache for it writable at their own paths, and runs the
-# agent on its virtio-serial port;
-# powers the machine off when the agent ends or anything here fails, saying what failed on the
-# console, which the host reads.
+# agent on its virtio-serial port; powers the machine off when the agent ends or anything here
+# fails, saying what failed on the console, which the host reads.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc

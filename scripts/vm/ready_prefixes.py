@@ -50,11 +50,8 @@ def key(env):
 
 
 def digest(path):
-    sha256 = hashlib.sha256()
     with open(path, "rb") as file:
-        for block in iter(lambda: file.read(1 << 20), b""):
-            sha256.update(block)
-    return sha256.hexdigest()
+        return hashlib.file_digest(file, "sha256").hexdigest()
 
 
 def make_or_unpack(folder, prefix, env):

@@ -206,7 +206,7 @@ def run(state, argv, limit=None):
     command = " ".join(argv)
     try:
         # In the guest Wine runs as it does where the kernel runs 32-bit programs, and the
-        # tests' Wine prefixes are made once for the machine (tests/e2e/ready_prefixes.py).
+        # tests' Wine prefixes are made once for the machine (ready_prefixes.py).
         environment = dict(os.environ, MKVTYPE_WINE="native",
                            MKVTYPE_READY_PREFIXES=os.path.join(guest.machine_cache_folder(),
                                                                "prefixes"))

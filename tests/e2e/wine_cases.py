@@ -154,7 +154,7 @@ def prepare(prefix, arch, probe_exe):
     if ready:  # where making a prefix costs most of a minute: in the virtual machine
         # Here alone: every case's start would pay for its imports.
         sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
-        import ready_prefixes  # noqa: E402
+        import ready_prefixes
         ready_prefixes.make_or_unpack(ready, prefix, dict(wine_environment(prefix), WINEARCH=arch))
         start_server(prefix, probe_exe)
     else:
