@@ -12,7 +12,7 @@ scripts/install-deps.sh
 cmake --preset windows >/dev/null && cmake --build --preset windows >/dev/null
 cmake --preset native >/dev/null && cmake --build --preset native --target count_calls >/dev/null
 
-scripts/where-wine-runs.sh bench/time-under-wine.sh
+scripts/wine/run.sh bench/time-under-wine.sh
 echo
 echo "mkvtype.exe: $(stat -c %s build/windows/mkvtype.exe) bytes"
 echo

@@ -6,7 +6,7 @@
 # virtual machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. scripts/wine-env.sh
+. scripts/wine/env.sh
 
 use_win32_prefix "$PWD/build/bench-wine"
 # Everything on one core: a Wine process start is a string of hand-offs with the wine server,

@@ -9,4 +9,4 @@ scripts/install-deps.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
-exec scripts/where-wine-runs.sh scripts/demo-in-wine.sh
+exec scripts/wine/run.sh scripts/wine/demo-in-wine.sh

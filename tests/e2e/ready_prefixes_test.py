@@ -13,7 +13,7 @@ import unittest
 from unittest import mock
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
+sys.path.insert(0, os.path.join(PROJECT, "scripts", "wine", "vm"))
 import ready_prefixes  # noqa: E402
 
 # The stand-in for wineboot: a prefix with a copy of one of "Wine's own" files, a file of its

@@ -153,7 +153,7 @@ def prepare(prefix, arch, probe_exe):
     ready = os.environ.get("MKVTYPE_READY_PREFIXES")
     if ready:  # where making a prefix costs most of a minute: in the virtual machine
         # Here alone: every case's start would pay for its imports.
-        sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
+        sys.path.insert(0, os.path.join(PROJECT, "scripts", "wine", "vm"))
         import ready_prefixes
         ready_prefixes.make_or_unpack(ready, prefix, dict(wine_environment(prefix), WINEARCH=arch))
         start_server(prefix, probe_exe)

@@ -21,11 +21,11 @@ import time
 import unittest
 
 PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-VM = os.path.join(PROJECT, "scripts", "vm", "vm.py")
+VM = os.path.join(PROJECT, "scripts", "wine", "vm", "vm.py")
 INTRUDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "intruder.py")
 IN_VM = os.path.join(PROJECT, "scripts", "in-vm.sh")
-ROUTE = os.path.join(PROJECT, "scripts", "wine-route.sh")
-sys.path.insert(0, os.path.join(PROJECT, "scripts", "vm"))
+ROUTE = os.path.join(PROJECT, "scripts", "wine", "route.sh")
+sys.path.insert(0, os.path.join(PROJECT, "scripts", "wine", "vm"))
 import guest  # noqa: E402
 import relay  # noqa: E402
 import wire  # noqa: E402
@@ -99,7 +99,7 @@ def not_elf_for_this_kernel(folder):
 
 
 class RouteIsChosenByRunningA32BitProgram(unittest.TestCase):
-    """scripts/wine-route.sh, with the program it tries replaced by one that runs, one that the
+    """scripts/wine/route.sh, with the program it tries replaced by one that runs, one that the
     kernel refuses, and none."""
 
     def test_route_by_setting_and_program(self):
@@ -139,7 +139,7 @@ class RouteIsChosenByRunningA32BitProgram(unittest.TestCase):
         self.addCleanup(shutil.rmtree, folder)
         env = dict(os.environ, MKVTYPE_WINE="native",
                    MKVTYPE_WINE_I386_PROGRAM=not_elf_for_this_kernel(folder))
-        result = subprocess.run([os.path.join(PROJECT, "scripts", "where-wine-runs.sh"),
+        result = subprocess.run([os.path.join(PROJECT, "scripts", "wine", "run.sh"),
                                  "echo", "ran"], capture_output=True, text=True, env=env)
         self.assertEqual((result.returncode, result.stdout), (1, ""))
         self.assertIn("this kernel runs no 32-bit programs", result.stderr)
@@ -269,12 +269,12 @@ class Boot(unittest.TestCase):
         top = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
         self.addCleanup(shutil.rmtree, top)
         project = os.path.join(top, "a-checkout-in-a-deep-folder-" + "x" * 60)
-        shutil.copytree(os.path.join(PROJECT, "scripts", "vm"),
-                        os.path.join(project, "scripts", "vm"),
+        shutil.copytree(os.path.join(PROJECT, "scripts", "wine", "vm"),
+                        os.path.join(project, "scripts", "wine", "vm"),
                         ignore=shutil.ignore_patterns("__pycache__"))
         with open(os.path.join(project, "marker"), "w") as file:
             file.write("the host's file\n")
-        copied_vm = os.path.join(project, "scripts", "vm", "vm.py")
+        copied_vm = os.path.join(project, "scripts", "wine", "vm", "vm.py")
         result = subprocess.run(["/usr/bin/python3", copied_vm, "exec", "--", "cat", "marker"],
                                 cwd=project, capture_output=True, text=True, timeout=600)
         self.assertEqual((result.returncode, result.stdout, result.stderr),
@@ -495,10 +495,10 @@ class WineInTheVM(unittest.TestCase):
         folder = scratch()
         self.addCleanup(shutil.rmtree, folder)
         prefix = os.path.join(folder, "prefix")
-        subprocess.run(["bash", "-c", '. scripts/wine-env.sh && make_wine_prefix "$1" win32',
+        subprocess.run(["bash", "-c", '. scripts/wine/env.sh && make_wine_prefix "$1" win32',
                         "-", prefix], cwd=PROJECT, check=True)
-        result = subprocess.run([IN_VM, os.path.join(PROJECT, "scripts", "demo-in-wine.sh")],
-                                capture_output=True, text=True, timeout=600,
+        demo = os.path.join(PROJECT, "scripts", "wine", "demo-in-wine.sh")
+        result = subprocess.run([IN_VM, demo], capture_output=True, text=True, timeout=600,
                                 env=dict(os.environ, MKVTYPE_DEMO_PREFIX=prefix))
         self.assertEqual(result.returncode, 0, result.stderr)
         for line in ("Exit status: 0", "76    REG_SZ    Matroska", "76    REG_SZ    *.mkv",

@@ -17,12 +17,12 @@ make_wine_prefix() {
 
 # Points WINEPREFIX at the 32-bit prefix $1, made where it is missing; in the virtual machine, at
 # a fresh one in the guest's memory unpacked from the machine's ready prefixes
-# (scripts/vm/ready_prefixes.py): on the project's folder, which the guest cannot cache, a
+# (scripts/wine/vm/ready_prefixes.py): on the project's folder, which the guest cannot cache, a
 # prefix's first program took 16 s to start and each later one 2 to 3 s.
 use_win32_prefix() {
   if [ -n "${MKVTYPE_READY_PREFIXES-}" ]; then
     export WINEPREFIX=/dev/shm/mkvtype-$(basename "$1")
-    /usr/bin/python3 scripts/vm/ready_prefixes.py "$WINEPREFIX" win32
+    /usr/bin/python3 scripts/wine/vm/ready_prefixes.py "$WINEPREFIX" win32
   else
     export WINEPREFIX=$1
     make_wine_prefix "$WINEPREFIX" win32

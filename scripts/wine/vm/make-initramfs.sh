@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the guest's initramfs: busybox, the kernel modules that reach the host's files and the
 # agent's port, in the order they load, and init.sh as /init.
-#   scripts/vm/make-initramfs.sh KERNEL_VERSION OUTPUT
+#   scripts/wine/vm/make-initramfs.sh KERNEL_VERSION OUTPUT
 set -euo pipefail
 version=$1
 output=$2

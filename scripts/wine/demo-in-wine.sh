@@ -5,8 +5,8 @@
 # the prefix is a fresh one in the guest's memory (use_win32_prefix). MKVTYPE_DEMO_PREFIX names
 # another prefix, for the tests, used wherever the demo runs.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. scripts/wine-env.sh
+cd "$(dirname "$0")/../.."
+. scripts/wine/env.sh
 
 if [ -n "${MKVTYPE_DEMO_PREFIX-}" ]; then
   export WINEPREFIX=$MKVTYPE_DEMO_PREFIX

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Fails when a C++ file of the project differs from what .clang-format makes of it, and says
 # how to fix it.
-#   scripts/check-format.sh [SOURCE_DIR]
+#   scripts/maintainer/check-format.sh [SOURCE_DIR]
 set -euo pipefail
-cd "${1:-$(dirname "$0")/..}"
+cd "${1:-$(dirname "$0")/../..}"
 
 if [ -d .git ]; then
   mapfile -t files < <(git ls-files --cached --others --exclude-standard -- '*.cpp' '*.h')

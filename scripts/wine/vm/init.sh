@@ -47,7 +47,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 project "/root$project
 mkdir -p "/root$cache"
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 cache "/root$cache" ||
   fail "cannot mount the machine's cache $cache (9p tag cache)"
-agent=$project/scripts/vm/agent.py
+agent=$project/scripts/wine/vm/agent.py
 [ -f "/root$agent" ] || fail "no agent at $agent"
 
 ip link set lo up || fail "cannot bring up the loopback interface"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Makes the application icon from its reviewable source:
-#   scripts/make-icon.sh [app/icon/mkvtype.xpm [app/icon/mkvtype.ico]]
+#   scripts/maintainer/make-icon.sh [app/icon/mkvtype.xpm [app/icon/mkvtype.ico]]
 # One 32x32 image in 16 colours (4 bits per pixel). Debian's ImageMagick is called by its own
 # name, since a plain `convert` on PATH may be something else.
 set -euo pipefail
-here=$(cd "$(dirname "$0")/.." && pwd)
+here=$(cd "$(dirname "$0")/../.." && pwd)
 source_xpm=${1:-$here/app/icon/mkvtype.xpm}
 target_ico=${2:-$here/app/icon/mkvtype.ico}
 

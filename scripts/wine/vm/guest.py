@@ -4,7 +4,7 @@ import os
 import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PROJECT = os.path.dirname(os.path.dirname(HERE))
+PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 # Both may be named otherwise, for the tests.
 KERNEL_PACKAGE = os.environ.get("MKVTYPE_VM_KERNEL_PACKAGE", "linux-image-amd64")
 INITRAMFS = os.environ.get("MKVTYPE_VM_INITRAMFS")

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Prints what matters of a built mkvtype.exe: size, kind, hardening flags, imported DLLs.
 
-    scripts/show-image.py [build/windows/mkvtype.exe]
+    scripts/maintainer/show-image.py [build/windows/mkvtype.exe]
 """
 import os
 import sys
