@@ -148,17 +148,12 @@ def _signer_certificate(signed, signer):
     raise Refused("it does not hold its signer's certificate")
 
 
-if __name__ == "__main__":
-    # authenticode.py FILE: exits 1 with the reason when the signature of FILE, an exe or a
-    # Windows Installer package, would be refused.
-    import sys
-    with open(sys.argv[1], "rb") as file:
+def check_file(path):
+    """Refuses the signature of the file at `path`, an exe or a Windows Installer package, where
+    a verifier would: none at all, or one that `check_signed_data` refuses."""
+    with open(path, "rb") as file:
         image = file.read()
-    try:
-        found = (package_signature(sys.argv[1]) if image.startswith(OLE_MAGIC)
-                 else pe_signature(image))
-        if found is None:
-            raise Refused("it is not signed")
-        check_signed_data(found)
-    except Refused as refused:
-        sys.exit(str(refused))
+    found = package_signature(path) if image.startswith(OLE_MAGIC) else pe_signature(image)
+    if found is None:
+        raise Refused("it is not signed")
+    check_signed_data(found)

@@ -1,13 +1,10 @@
 """BUILDINFO: which commit a release was built from, and with which tools, in the spirit of
 Debian's .buildinfo. The exe is the same bytes only from the same compiler, binutils, runtime
 libraries and build tools, so a verifier compares these first.
-
-    buildinfo.py BUILD_DIR COMMIT VERSION     prints the record of the build in BUILD_DIR
 """
 import os
 import shutil
 import subprocess
-import sys
 
 FORMAT = "mkvtype-buildinfo 1"
 
@@ -101,8 +98,3 @@ def tool_differences(released, local):
                                f"{ours.get(name, 'none')}")
     return differences
 
-
-if __name__ == "__main__":
-    if len(sys.argv) != 4:
-        sys.exit(__doc__)
-    sys.stdout.write(record(*sys.argv[1:]))

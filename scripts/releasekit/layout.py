@@ -1,11 +1,6 @@
-"""What the release is called and what it holds.
-
-    layout.py ROOT     prints the layout as shell assignments, for release.sh
-"""
+"""What the release is called and what it holds."""
 import os
 import re
-import shlex
-import sys
 
 # The checkout's files that go into the release beside mkvtype.exe, BUILDINFO and SHA256SUMS.
 CHECKOUT_FILES = ("LICENSE", "release/README.txt", "release/check-entries.cmd")
@@ -32,14 +27,3 @@ class Layout:
     @property
     def files(self):
         return sorted(self.summed_files + [SUMS])
-
-
-if __name__ == "__main__":
-    layout = Layout(sys.argv[1])
-    print(f"version={shlex.quote(layout.version)}")
-    print(f"name={shlex.quote(layout.folder)}")
-    print(f"zip_name={shlex.quote(layout.zip_name)}")
-    print(f"package_name={shlex.quote(layout.package_name)}")
-    print("release_files=(" + " ".join(shlex.quote(f) for f in CHECKOUT_FILES) + ")")
-    print("summed_files=(" + " ".join(shlex.quote(f) for f in layout.summed_files) + ")")
-    print("all_files=(" + " ".join(shlex.quote(f) for f in layout.files) + ")")

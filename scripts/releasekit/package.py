@@ -1,23 +1,22 @@
 """Builds mkvtype's Windows Installer package from an exe with wixl: the same bytes from the
 same exe, version and date, whenever, wherever and in whatever locale it is built.
 
-    package.py EXE VERSION EPOCH OUT      prints the package code
-
 wixl stamps the summary information with the time of the build and a random package code.
-It runs on a clock stopped at EPOCH (libfaketime's absolute time, which does not tick: a
-clock set going at EPOCH would read a second later on a busy machine), and the package code is then derived
-from the package's own bytes: two different packages never share one, the same bytes always
-have the same. Anything wixl says (it is lenient, and says what it ignored) fails the build.
+It runs on a clock stopped at the given time (libfaketime's absolute time, which does not
+tick: a clock set going then would read a second later on a busy machine), and the package code
+is then derived from the package's own bytes: two different packages never share one, the same
+bytes always have the same. Anything wixl says (it is lenient, and says what it ignored) fails the build.
 """
 import hashlib
 import os
 import re
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import uuid
+
+from releasekit import processes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SOURCE = os.path.join(ROOT, "release", "mkvtype.wxs")
@@ -50,8 +49,9 @@ def package_name(version):
 def _run(command, epoch, cwd):
     moment = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(int(epoch)))
     env = {**os.environ, "LC_ALL": "C", "TZ": "UTC"}
-    result = subprocess.run(["faketime", "-f", moment, *command], cwd=cwd, env=env,
-                            capture_output=True, text=True, errors="replace", check=False)
+    result = processes.run(["faketime", "-f", moment, *command], cwd=cwd, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           errors="replace")
     said = (result.stdout + result.stderr).strip()
     if result.returncode != 0 or said:
         raise Failed(f"{os.path.basename(command[0])} {'failed' if result.returncode else 'warned'}"
@@ -89,11 +89,3 @@ def build(exe, version, epoch, out, root=ROOT):
         shutil.copyfile(package, out)
     return code
 
-
-if __name__ == "__main__":
-    if len(sys.argv) != 5:
-        sys.exit(__doc__)
-    try:
-        print(build(*sys.argv[1:]))
-    except Failed as failed:
-        sys.exit(f"package: {failed}")

@@ -7,7 +7,7 @@ source_dir=$1
 work=$2
 rm -rf "$work"
 
-build="$source_dir/scripts/build-copy.sh"
+build="$source_dir/scripts/releasekit/build.py"
 first=$("$build" "$source_dir" "$work/a/src")
 second=$("$build" "$source_dir" "$work/another-folder/with-a-longer-name/mkvtype-source")
 cmp "$first" "$second"

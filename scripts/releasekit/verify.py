@@ -29,6 +29,7 @@ For the package:
 Exits 0 only when all of it holds; otherwise prints one line "FAILED <check>: <reason>" and
 exits 1 (2 for a wrong call).
 """
+import argparse
 import calendar
 import hashlib
 import os
@@ -38,9 +39,11 @@ import sys
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from releasekit import archive, authenticode, buildinfo, layout, package  # noqa: E402
+if __name__ == "__main__":  # run as a script: its package is found from scripts/, not beside it
+    sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from releasekit import archive, authenticode, build, buildinfo, layout, package  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 SYSTEM_AUTHORITIES = "/etc/ssl/certs/ca-certificates.crt"
 USAGE = "usage: scripts/verify-release.sh ZIP_OR_MSI [--ca CA.pem]"
@@ -160,11 +163,16 @@ def head_commit():
 def build_commit(commit, work):
     """This checkout's commit, built in a fresh folder; returns the copy's folder."""
     copy = os.path.join(work, "source")
-    built = run(os.path.join(ROOT, "scripts", "build-copy.sh"), "--commit", ROOT, copy)
-    if built.returncode != 0:
-        print(built.stderr, end="")
-        raise Failed("source", f"commit {commit} does not build (its output is above)")
-    return copy
+    log_path = os.path.join(work, "build.log")
+    with open(log_path, "w") as log:
+        try:
+            build.build(ROOT, copy, log, commit=True)
+            return copy
+        except build.Failed:
+            pass
+    with open(log_path, errors="replace") as log:
+        print(log.read(), end="")
+    raise Failed("source", f"commit {commit} does not build (its output is above)")
 
 
 def compare_exe(unsigned_exe, signed, copy, commit, hint=""):
@@ -319,28 +327,28 @@ def verify(path, ca, work):
     print("verified: every check holds")
 
 
-def main(argv):
-    release = ca = None
-    arguments = list(argv)
-    while arguments:
-        argument = arguments.pop(0)
-        if argument == "--ca":
-            if not arguments:
-                return usage_error("--ca needs a file")
-            ca = arguments.pop(0)
-        elif argument.startswith("-"):
-            return usage_error(f"unknown option: {argument}")
-        elif release is not None:
-            return usage_error("one file at a time")
-        else:
-            release = argument
-    if release is None:
+def main(arguments):
+    parser = argparse.ArgumentParser(prog="verify-release.sh", add_help=False,
+                                     allow_abbrev=False, exit_on_error=False)
+    parser.add_argument("release", nargs="?")
+    parser.add_argument("--ca")
+    try:
+        options, rest = parser.parse_known_args(arguments)
+    except argparse.ArgumentError:
+        return usage_error("--ca needs a file")
+    unknown = [argument for argument in rest if argument.startswith("-")]
+    if unknown:
+        return usage_error(f"unknown option: {unknown[0]}")
+    if rest:
+        return usage_error("one file at a time")
+    if options.release is None:
         return usage_error("which zip or package?")
+    ca = options.ca
     if ca is not None and not (os.path.isfile(ca) and os.access(ca, os.R_OK)):
         return usage_error(f"cannot read CA file {ca}")
     with tempfile.TemporaryDirectory(prefix="verify-release-") as work:
         try:
-            verify(release, ca, work)
+            verify(options.release, ca, work)
         except Failed as failed:
             print(failed)
             return 1
