@@ -113,26 +113,22 @@ def take_commit():
         changed = " ".join(line[3:] for line in status.stdout.splitlines())
         raise Failed(f"{ROOT} has uncommitted changes to tracked files ({changed}): a release is "
                      "built from the commit alone, so commit or stash them first")
-    commit = _git("rev-parse", "HEAD").stdout.strip()
-    return commit, int(_git("log", "-1", "--format=%ct", "HEAD").stdout)
+    commit = _git("rev-parse", "--verify", "HEAD")
+    if commit.returncode != 0:
+        raise Failed(f"{ROOT} has no commit to build")
+    return commit.stdout.strip(), int(_git("log", "-1", "--format=%ct", "HEAD").stdout)
 
 
 def build_commit(stage, commit):
     """The commit, built in a fresh copy; returns the copy's folder and the exe's path."""
     copy = os.path.join(stage, "source")
-    log_path = os.path.join(stage, "build.log")
-    with open(log_path, "w") as log:
+    with open(os.path.join(stage, "build.log"), "w+", errors="replace") as log:
         try:
-            exe = build.build(ROOT, copy, log, commit=True)
+            return copy, build.build(ROOT, copy, log, commit=True)
         except build.Failed:
-            failed = True
-        else:
-            failed = False
-    if failed:
-        with open(log_path, errors="replace") as log:
+            log.seek(0)
             sys.stderr.write(log.read())
-        raise Failed(f"building commit {commit} failed (its output is above)")
-    return copy, exe
+    raise Failed(f"building commit {commit} failed (its output is above)")
 
 
 def sign(key, options, source, target, what):

@@ -5,7 +5,8 @@ wixl stamps the summary information with the time of the build and a random pack
 It runs on a clock stopped at the given time (libfaketime's absolute time, which does not
 tick: a clock set going then would read a second later on a busy machine), and the package code
 is then derived from the package's own bytes: two different packages never share one, the same
-bytes always have the same. Anything wixl says (it is lenient, and says what it ignored) fails the build.
+bytes always have the same. Anything wixl says (it is lenient, and says what it ignored) fails
+the build.
 """
 import hashlib
 import os

@@ -163,15 +163,13 @@ def head_commit():
 def build_commit(commit, work):
     """This checkout's commit, built in a fresh folder; returns the copy's folder."""
     copy = os.path.join(work, "source")
-    log_path = os.path.join(work, "build.log")
-    with open(log_path, "w") as log:
+    with open(os.path.join(work, "build.log"), "w+", errors="replace") as log:
         try:
             build.build(ROOT, copy, log, commit=True)
             return copy
         except build.Failed:
-            pass
-    with open(log_path, errors="replace") as log:
-        print(log.read(), end="")
+            log.seek(0)
+            print(log.read(), end="")
     raise Failed("source", f"commit {commit} does not build (its output is above)")
 
 

@@ -54,8 +54,8 @@ class SignedRelease(unittest.TestCase):
             exe = os.path.join(folder, "mkvtype.exe")
             with open(exe, "wb") as file:
                 file.write(read(path, "mkvtype.exe"))
-            shown = subprocess.run(["osslsigncode", "verify", "-CAfile", run.KEYS.ca_pem, "-in", exe],
-                                   capture_output=True, text=True).stdout
+            shown = subprocess.run(["osslsigncode", "verify", "-CAfile", run.KEYS.ca_pem, "-in",
+                                    exe], capture_output=True, text=True).stdout
         self.assertIn("Text description: mkvtype", shown)
         self.assertIn(f"URL description: {URL}", shown)
 
