@@ -9,7 +9,7 @@ import os
 import re
 import subprocess
 
-from releasekit import authenticode, processes
+from releasekit import processes
 
 PASSWORD_VARIABLE = "MKVTYPE_SIGN_PASSWORD"
 # Long enough for a slow time-stamp authority; a silent one must not hold the release forever.
@@ -69,6 +69,18 @@ def _require_code_signing(what, certificate):
         raise Refused(f"{what}: its extended key usage ({usages}) does not allow code signing")
 
 
+def _opened_with_password(arguments, what, wrong_password_says, unreadable):
+    """openssl's result for `arguments`, which open the file `what` with the password; where
+    they fail, whether the password was wrong, by what openssl says, or the file unreadable."""
+    result = _openssl(*arguments)
+    if result.returncode != 0:
+        said = (result.stdout + result.stderr).decode("utf-8", "replace")
+        if any(words in said for words in wrong_password_says):
+            raise Refused(f"{what}: wrong password ({PASSWORD_VARIABLE})")
+        raise Refused(f"{what}: {unreadable}")
+    return result
+
+
 class Key:
     """A key that may sign the release, as osslsigncode is told to use it."""
 
@@ -84,12 +96,9 @@ class Key:
             raise Refused(f"certificate {certificate}: not a PEM certificate")
         with open(certificate, "rb") as file:
             _require_code_signing(f"certificate {certificate}", file.read())
-        private = _openssl("pkey", "-in", key, "-passin", f"env:{PASSWORD_VARIABLE}", "-pubout")
-        if private.returncode != 0:
-            said = (private.stdout + private.stderr).decode("utf-8", "replace")
-            if "bad decrypt" in said or "maybe wrong password" in said:
-                raise Refused(f"key {key}: wrong password ({PASSWORD_VARIABLE})")
-            raise Refused(f"key {key}: not a private key that openssl can read")
+        private = _opened_with_password(
+            ["pkey", "-in", key, "-passin", f"env:{PASSWORD_VARIABLE}", "-pubout"], f"key {key}",
+            ("bad decrypt", "maybe wrong password"), "not a private key that openssl can read")
         if _text(public.stdout) != _text(private.stdout):
             raise Refused(f"key {key} does not belong to certificate {certificate}")
         return cls(["-certs", certificate, "-key", key])
@@ -98,13 +107,10 @@ class Key:
     def from_pkcs12(cls, path):
         what = f"PKCS#12 file {path}"
         _readable_file("PKCS#12 file", path)
-        opened = _openssl("pkcs12", "-in", path, "-passin", f"env:{PASSWORD_VARIABLE}", "-noout")
-        if opened.returncode != 0:
-            said = (opened.stdout + opened.stderr).decode("utf-8", "replace")
-            if "mac verify failure" in said or "invalid password" in said:
-                raise Refused(f"{what}: wrong password ({PASSWORD_VARIABLE})")
-            raise Refused(f"{what}: not a PKCS#12 file that openssl can read")
         reading = ["pkcs12", "-in", path, "-passin", f"env:{PASSWORD_VARIABLE}"]
+        _opened_with_password([*reading, "-noout"], what,
+                              ("mac verify failure", "invalid password"),
+                              "not a PKCS#12 file that openssl can read")
         certificate = _piped([*reading, "-nokeys", "-clcerts"], ["x509"])
         if certificate is None:
             raise Refused(f"{what}: holds no certificate")
@@ -118,9 +124,8 @@ class Key:
         return cls(["-pkcs12", path])
 
     def sign(self, source, target, what, url, timestamp=None):
-        """Signs `source` into `target` (SHA-256, with the program's name and its home page
-        `url`, time-stamped by the authority at `timestamp` where given), and checks what was
-        signed as a verifier will: one signature and nothing beside it. `what` names the file
+        """Signs `source` into `target`: SHA-256, with the program's name and its home page
+        `url`, time-stamped by the authority at `timestamp` where given. `what` names the file
         in messages."""
         # osslsigncode reads no password from an empty pipe, so an unprotected key is given
         # none.
@@ -139,7 +144,3 @@ class Key:
             lines = [line for line in said.splitlines()
                      if not re.match(r"[0-9A-F]*:error:", line)]
             raise Refused(f"osslsigncode could not sign {what}: {lines[-1] if lines else ''}")
-        try:
-            authenticode.check_file(target)
-        except authenticode.Refused as refused:
-            raise Refused(f"the signed {what} would not verify: {refused}") from None
