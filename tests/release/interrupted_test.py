@@ -14,40 +14,51 @@ from release_run import script, signed_by_pem
 
 class Interrupted(unittest.TestCase):
     """Ctrl-C (SIGINT to the whole process group) or SIGTERM to release.sh alone, while
-    osslsigncode waits for a time-stamp authority that never answers: the run stops everything
-    it started and leaves nothing behind."""
+    osslsigncode waits for a time-stamp authority that never answers, and while a build runs
+    that never ends: the run stops everything it started and leaves nothing behind."""
 
-    def test_stops_everything_and_leaves_nothing(self):
+    STOPS = (("Ctrl-C", lambda p: os.killpg(p.pid, signal.SIGINT), 130, "interrupted"),
+             ("SIGTERM", lambda p: p.send_signal(signal.SIGTERM), 143, "stopped"))
+
+    def test_while_osslsigncode_waits_for_a_time_stamp(self):
         silent = socket.socket()
         silent.bind(("127.0.0.1", 0))
         silent.listen(8)  # takes connections, never answers
+        self.addCleanup(silent.close)
         url = f"http://127.0.0.1:{silent.getsockname()[1]}/"
-        try:
-            for name, stop in (("Ctrl-C", lambda p: os.killpg(p.pid, signal.SIGINT)),
-                               ("SIGTERM", lambda p: p.send_signal(signal.SIGTERM))):
-                with self.subTest(name):
-                    self.check_interrupted(url, stop)
-        finally:
-            silent.close()
+        self.check_each_stop(signed_by_pem("--timestamp", url), os.environ, "osslsigncode")
 
-    def check_interrupted(self, url, stop):
+    def test_while_the_build_runs(self):
+        """The build's tools are the children of cmake: they must stop with it."""
+        tools = tempfile.mkdtemp(dir=run.WORK)
+        with open(os.path.join(tools, "cmake"), "w") as file:
+            file.write("#!/bin/sh\n/usr/bin/python3 -c 'import time; time.sleep(600)' "
+                       'never-ending-build "$@"\n')
+        os.chmod(os.path.join(tools, "cmake"), 0o755)
+        env = {**os.environ, "PATH": f"{tools}:{os.environ['PATH']}"}
+        self.check_each_stop([], env, "never-ending-build")
+
+    def check_each_stop(self, args, env, waited_for):
+        for name, stop, status, stopped in self.STOPS:
+            with self.subTest(name):
+                self.check_interrupted(args, env, waited_for, stop, status, stopped)
+
+    def check_interrupted(self, args, env, waited_for, stop, status, stopped):
         temporary = tempfile.mkdtemp(dir=run.WORK, prefix="tmp-")
         output = os.path.join(tempfile.mkdtemp(dir=run.WORK), "dist")
-        env = {**os.environ, "TMPDIR": temporary}
         process = subprocess.Popen(
-            [script("release.sh"), *signed_by_pem("--timestamp", url), "--output", output],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-            start_new_session=True)
+            [script("release.sh"), *args, "--output", output], env={**env, "TMPDIR": temporary},
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
         try:
-            self.assertTrue(wait_for(lambda: processes_using(temporary, "osslsigncode"), 60),
-                            "osslsigncode never started")
+            self.assertTrue(wait_for(lambda: processes_using(temporary, waited_for), 60),
+                            f"{waited_for} never started")
             stop(process)
             _, stderr = process.communicate(timeout=20)
         finally:
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGKILL)
-        self.assertNotEqual(process.returncode, 0)
-        self.assertEqual(len(stderr.splitlines()), 1, stderr)
+        self.assertEqual((process.returncode, stderr),
+                         (status, f"release.sh: {stopped}; nothing was written\n"))
         self.assertTrue(wait_for(lambda: not processes_using(temporary), 10),
                         f"still running: {processes_using(temporary)}")
         self.assertEqual(os.listdir(temporary), [], "nothing left in the temporary folder")
