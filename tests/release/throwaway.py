@@ -4,6 +4,7 @@ none of them."""
 import http.server
 import os
 import socket
+import struct
 import subprocess
 import threading
 
@@ -53,9 +54,32 @@ class Keys:
         return os.path.join(self.folder, f"{stem.replace('_', '-')}.{extension}")
 
 
+def loopback_peer_account(client_address, server_port):
+    """The account whose socket is the client's end of a loopback TCP connection to
+    `server_port`, as the kernel's table of sockets says; None where it is not there."""
+    def end(host, port):  # as the table writes it: the address's bytes in this machine's order
+        return f"{struct.unpack('=I', socket.inet_aton(host))[0]:08X}:{port:04X}"
+
+    ends = (end(*client_address), end("127.0.0.1", server_port))
+    with open("/proc/net/tcp") as table:
+        for line in list(table)[1:]:
+            fields = line.split()
+            if (fields[1], fields[2]) == ends:
+                return int(fields[7])
+    return None
+
+
+class OwnersHTTPServer(http.server.HTTPServer):
+    """An HTTP server on loopback that answers this account alone: a port there is open to
+    every account on the machine, so a connection from another is closed unanswered."""
+
+    def verify_request(self, request, client_address):
+        return loopback_peer_account(client_address, self.server_address[1]) == os.getuid()
+
+
 class TimeStampAuthority:
     """An RFC 3161 time-stamp authority on loopback: `openssl ts -reply` behind a small HTTP
-    handler, on a port the system picks, until stopped."""
+    handler, on a port the system picks, for this account alone, until stopped."""
 
     def __init__(self, keys, folder):
         config = os.path.join(folder, "tsa.cnf")
@@ -88,7 +112,7 @@ ess_cert_id_alg = sha256
             def log_message(self, *args):
                 pass
 
-        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.server = OwnersHTTPServer(("127.0.0.1", 0), Handler)
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
