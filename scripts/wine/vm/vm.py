@@ -97,7 +97,7 @@ def exec_once(argv, limit):
         start(state, os.getpid())
         return run(state, argv, limit)
     finally:
-        stop(state)
+        stop(state, at_once=True)
         for name in os.listdir(state):
             os.remove(os.path.join(state, name))
         os.rmdir(state)
@@ -184,13 +184,15 @@ def keep(state, owner):
     return qemu.wait()
 
 
-def stop(state):
+def stop(state, at_once=False):
     """Powers the VM off, and where it does not stop in time, ends it; does nothing where none
-    runs."""
+    runs. With `at_once` it is ended without a power-off, which takes the guest 1.5 to 2 s:
+    for a VM whose one command has ended, since the guest caches nothing of the folders it
+    shares, and so all that the command wrote to the host is there already."""
     keeper = read_pid(os.path.join(state, "keeper.pid"))
     if keeper is None:
         return
-    powering_off = request(state, {"poweroff": True}, timeout=5) == b"0"
+    powering_off = not at_once and request(state, {"poweroff": True}, timeout=5) == b"0"
     if not (powering_off and ended(keeper, STOP_LIMIT)):
         with contextlib.suppress(ProcessLookupError):
             os.kill(keeper, signal.SIGTERM)
