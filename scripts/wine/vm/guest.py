@@ -3,8 +3,6 @@ import hashlib
 import os
 import subprocess
 
-import kernel
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 # Both may be named otherwise, for the tests.
@@ -62,40 +60,29 @@ def installed(package):
 
 
 def boot_files():
-    """The kernel, unpacked where it can be, and our initramfs for it, made again whenever the
-    installed packages or the scripts that make them change."""
+    """The kernel and our initramfs for it, made again whenever the installed packages or the
+    scripts that make it change."""
     version = kernel_version()
     missing = [package for package in PACKAGES if not installed(package)]
     if missing:
         raise Missing(f"not installed for the VM: {' '.join(missing)} "
                       f"(scripts/install-deps.sh --vm installs them)")
+    if INITRAMFS:
+        return f"/boot/vmlinuz-{version}", INITRAMFS
     packages = subprocess.run(["dpkg-query", "-W", "-f=${Package}:${Architecture}=${Version}\n"],
                               capture_output=True, check=True).stdout
     key = hashlib.sha256(packages)
-    for name in ("init.sh", "make-initramfs.sh", "kernel.py"):
+    for name in ("init.sh", "make-initramfs.sh"):
         with open(os.path.join(HERE, name), "rb") as file:
             key.update(file.read())
-    key = key.hexdigest()[:16]
-    packed = f"/boot/vmlinuz-{version}"
-    unpacked = made(f"vmlinux-{key}", lambda path: kernel.unpack(packed,
-                                                                 f"/boot/config-{version}", path))
-    initramfs = INITRAMFS or made(f"initramfs-{key}.cpio", lambda path: subprocess.run(
-        [os.path.join(HERE, "make-initramfs.sh"), version, path], check=True))
-    return unpacked or packed, initramfs
-
-
-def made(name, make):
-    """The path of `name` in the cache folder, made by `make(path)` where it is missing, in
-    place of any of its kind made for other packages; None where `make` returns False."""
-    path = os.path.join(cache_folder(), name)
-    if not os.path.exists(path):
-        kind = name.split("-")[0] + "-"
-        for old in os.listdir(cache_folder()):
-            if old.startswith(kind):
-                os.remove(os.path.join(cache_folder(), old))
-        if make(path) is False:
-            return None
-    return path
+    initramfs = os.path.join(cache_folder(), f"initramfs-{key.hexdigest()[:16]}.cpio")
+    if not os.path.exists(initramfs):
+        for name in os.listdir(cache_folder()):
+            if name.startswith("initramfs-"):
+                os.remove(os.path.join(cache_folder(), name))
+        subprocess.run([os.path.join(HERE, "make-initramfs.sh"), version, initramfs],
+                       check=True)
+    return f"/boot/vmlinuz-{version}", initramfs
 
 
 def qemu_command(kernel, initramfs, agent_socket, console):
