@@ -8,6 +8,9 @@ import subprocess
 
 # The exit status and the word for each signal that stops a step.
 STOPPED_BY = {signal.SIGINT: (130, "interrupted"), signal.SIGTERM: (143, "stopped")}
+# While a tool is being started, the signals that came meanwhile: raised then, they would leave
+# the new process running with nothing left to stop it. None at other times.
+_held = None
 
 
 class Interrupted(BaseException):
@@ -23,6 +26,9 @@ def stop_on_signals():
     cut short by a second one."""
     def interrupted(signal_number, _frame):
         ignore_signals()
+        if _held is not None:
+            _held.append(signal_number)
+            return
         raise Interrupted(signal_number)
 
     for number in STOPPED_BY:
@@ -40,7 +46,7 @@ def run(command, *, input=None, timeout=None, **options):
     command) or when anything, Interrupted among them, ends the wait."""
     if input is not None:
         options["stdin"] = subprocess.PIPE
-    with subprocess.Popen(command, start_new_session=True, **options) as process:
+    with _started(command, options) as process:
         try:
             stdout, stderr = process.communicate(input, timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -50,6 +56,26 @@ def run(command, *, input=None, timeout=None, **options):
             _stop(process)
             raise
     return subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
+
+
+def _started(command, options):
+    """The running tool, or Interrupted where a signal came while it was being started, once
+    it has been stopped."""
+    global _held
+    _held = []
+    try:
+        process = subprocess.Popen(command, start_new_session=True, **options)
+    except OSError:
+        if _held:
+            raise Interrupted(_held[0]) from None
+        raise
+    finally:
+        came, _held = _held, None
+    if came:
+        with process:
+            _stop(process)
+        raise Interrupted(came[0])
+    return process
 
 
 def _stop(process):
