@@ -131,9 +131,13 @@ def package_of(zip_path):
 
 
 def msi_table(path, table):
-    """The rows of a table of the package, as msiinfo exports them: {first column: rest}."""
-    exported = subprocess.run(["msiinfo", "export", path, table], capture_output=True, text=True,
-                              check=True).stdout.splitlines()[3:]
+    """The rows of a table of the package, as msiinfo exports them: {first column: rest}. It
+    writes a table's binary data (the Icon table's icon) to files in the folder it runs in:
+    one of its own, not the tests'."""
+    with tempfile.TemporaryDirectory(dir=WORK) as folder:
+        exported = subprocess.run(["msiinfo", "export", path, table], cwd=folder,
+                                  capture_output=True, text=True,
+                                  check=True).stdout.splitlines()[3:]
     return {row.split("\t")[0]: row.split("\t")[1:] for row in exported}
 
 
