@@ -31,8 +31,8 @@ import tempfile
 
 if __name__ == "__main__":  # run as a script: its package is found from scripts/, not beside it
     sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-from releasekit import authenticode, build, buildinfo, layout, package, processes  # noqa: E402
-from releasekit import signing  # noqa: E402
+from releasekit import authenticode, build, buildinfo, checkout, layout, package  # noqa: E402
+from releasekit import processes, signing  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 USAGE = ("usage: scripts/release.sh [--cert CERT.pem --key KEY.pem | --pkcs12 FILE.p12] "
@@ -95,28 +95,22 @@ def take_layout():
         raise Failed("no version in CMakeLists.txt") from None
 
 
-def _git(*arguments):
-    return subprocess.run(["git", "-C", ROOT, *arguments], capture_output=True, text=True,
-                          check=False)
-
-
 def take_commit():
     """The commit that is built, and its time, which is the time of every file in the zip:
     the same commit gives the same bytes. The working tree is never built."""
-    top = _git("rev-parse", "--show-toplevel")
-    if top.returncode != 0 or not os.path.samefile(top.stdout.rstrip("\n"), ROOT):
+    if not checkout.is_its_own(ROOT):
         raise Failed(f"{ROOT} is not a git checkout of its own: a release is built from a commit")
-    status = _git("status", "--porcelain", "--untracked-files=no")
+    status = checkout.git(ROOT, "status", "--porcelain", "--untracked-files=no")
     if status.returncode != 0:
         raise Failed(f"cannot tell whether {ROOT} has uncommitted changes")
     if status.stdout:
         changed = " ".join(line[3:] for line in status.stdout.splitlines())
         raise Failed(f"{ROOT} has uncommitted changes to tracked files ({changed}): a release is "
                      "built from the commit alone, so commit or stash them first")
-    commit = _git("rev-parse", "--verify", "HEAD")
-    if commit.returncode != 0:
+    built = checkout.head(ROOT)
+    if built is None:
         raise Failed(f"{ROOT} has no commit to build")
-    return commit.stdout.strip(), int(_git("log", "-1", "--format=%ct", "HEAD").stdout)
+    return built
 
 
 def build_commit(stage, commit):

@@ -41,7 +41,8 @@ import time
 
 if __name__ == "__main__":  # run as a script: its package is found from scripts/, not beside it
     sys.path[0] = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-from releasekit import archive, authenticode, build, buildinfo, layout, package  # noqa: E402
+from releasekit import archive, authenticode, build, buildinfo, checkout, layout  # noqa: E402
+from releasekit import package  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -153,11 +154,12 @@ def check_exe(exe_path, ca):
 
 
 def head_commit():
-    top = run("git", "-C", ROOT, "rev-parse", "--show-toplevel")
-    if top.returncode != 0 or os.path.realpath(top.stdout.strip()) != os.path.realpath(ROOT):
+    """This checkout's commit and its time."""
+    found = checkout.head(ROOT) if checkout.is_its_own(ROOT) else None
+    if found is None:
         raise Failed("source", f"{ROOT} is not a git checkout of its own, so there is no commit "
                      "to build and compare with")
-    return run("git", "-C", ROOT, "rev-parse", "HEAD").stdout.strip()
+    return found
 
 
 def build_commit(commit, work):
@@ -189,7 +191,7 @@ def check_source(files, unsigned_exe, signed, work):
         record = buildinfo.parse(files["BUILDINFO"].decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as error:
         raise Failed("buildinfo", f"BUILDINFO {archive.shown(str(error))}") from None
-    commit = head_commit()
+    commit, _ = head_commit()
     if record["Version"] != names.version or record["Git-Commit"] != commit:
         raise Failed("buildinfo", f"the release is version {archive.shown(record['Version'])} "
                      f"from commit {archive.shown(record['Git-Commit'])}; this checkout is "
@@ -250,8 +252,7 @@ def verify_package(path, ca, work):
         if properties.get(name) != value:
             found = archive.shown(properties.get(name, "not set"))
             raise Failed("package", f"its {name} is {found}, not {value}")
-    commit = head_commit()
-    epoch = int(run("git", "-C", ROOT, "log", "-1", "--format=%ct", "HEAD").stdout)
+    commit, epoch = head_commit()
     made = re.search(r"^Created: (.*)$", run("msiinfo", "suminfo", path).stdout, re.M)
     try:
         made = calendar.timegm(time.strptime(made.group(1), "%a %b %d %H:%M:%S %Y"))
