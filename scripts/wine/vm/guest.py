@@ -8,7 +8,7 @@ PROJECT = os.path.dirname(os.path.dirname(os.path.dirname(HERE)))
 # Both may be named otherwise, for the tests.
 KERNEL_PACKAGE = os.environ.get("MKVTYPE_VM_KERNEL_PACKAGE", "linux-image-amd64")
 INITRAMFS = os.environ.get("MKVTYPE_VM_INITRAMFS")
-# Memory for the guest: the tests' two prefixes live in its /dev/shm (2 GB), beside Wine's
+# Memory for the guest: a test run's prefix lives in its /dev/shm (up to 1 GB), beside Wine's
 # processes and the page cache. QEMU takes the host's memory only as the guest touches it.
 MEMORY = "8G"
 
@@ -90,11 +90,15 @@ def qemu_command(kernel, initramfs, agent_socket, console):
     descriptor that QEMU inherits."""
     return [
         "qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot",
-        # Software emulation on every processor here, of QEMU's plain 64-bit processor: its
-        # programs take the baseline code paths, which emulate faster (a prefix in 38 s, not 44,
-        # and every Wine test a tenth faster than under `max`), and it has no SMAP, which QEMU
-        # 7.2's `max` emulates wrongly (the guest's kernel crashed at the first 32-bit program).
-        "-accel", "tcg,thread=multi", "-smp", str(os.cpu_count() or 1), "-m", MEMORY,
+        # Software emulation of one processor, QEMU's plain 64-bit one. One: a guest of two
+        # emulated processors ran one chain of Wine programs a sixth slower than a guest of one,
+        # and two chains side by side in 1.2 to 1.5 times the time of one, where two guests of
+        # one processor each ran them in the time of one; so work that can go side by side goes
+        # to VMs of its own. The plain processor: its programs take the baseline code paths,
+        # which emulate faster (a prefix in 38 s, not 44, and every Wine test a tenth faster
+        # than under `max`), and it has no SMAP, which QEMU 7.2's `max` emulates wrongly (the
+        # guest's kernel crashed at the first 32-bit program).
+        "-accel", "tcg", "-smp", "1", "-m", MEMORY,
         "-cpu", "qemu64",
         "-kernel", kernel, "-initrd", initramfs,
         # The guest runs one account's commands and nothing else: its kernel need not guard its
