@@ -284,6 +284,23 @@ class Boot(unittest.TestCase):
                          "exec left its state folder")
 
 
+    def test_vms_started_together_make_their_initramfs_once(self):
+        """VMs booted side by side, as the suite's are, in a checkout that has no initramfs yet:
+        each finds the one that another is making, and none removes it from under another."""
+        project = os.path.join(self.folder, "fresh-checkout")
+        shutil.copytree(os.path.join(PROJECT, "scripts", "wine", "vm"),
+                        os.path.join(project, "scripts", "wine", "vm"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
+        make = ["/usr/bin/python3", "-c", "import guest; print(guest.boot_files()[1])"]
+        makers = [subprocess.Popen(make, cwd=os.path.join(project, "scripts", "wine", "vm"),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                  for _ in range(4)]
+        results = [(maker.wait(timeout=300), *maker.communicate()) for maker in makers]
+        made = glob.glob(os.path.join(project, "build", "vm", "initramfs-*"))
+        self.assertEqual(len(made), 1, made)
+        self.assertEqual(results, [(0, made[0] + "\n", "")] * len(makers))
+
+
 class OneVM(unittest.TestCase):
     """Commands sent into one running VM."""
 

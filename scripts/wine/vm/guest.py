@@ -1,4 +1,5 @@
 """What the VM boots and how QEMU runs it."""
+import fcntl
 import hashlib
 import os
 import subprocess
@@ -76,12 +77,15 @@ def boot_files():
         with open(os.path.join(HERE, name), "rb") as file:
             key.update(file.read())
     initramfs = os.path.join(cache_folder(), f"initramfs-{key.hexdigest()[:16]}.cpio")
-    if not os.path.exists(initramfs):
-        for name in os.listdir(cache_folder()):
-            if name.startswith("initramfs-"):
-                os.remove(os.path.join(cache_folder(), name))
-        subprocess.run([os.path.join(HERE, "make-initramfs.sh"), version, initramfs],
-                       check=True)
+    # VMs booted side by side would each make it, and each remove what another is making.
+    with open(os.path.join(cache_folder(), "initramfs.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(initramfs):
+            for name in os.listdir(cache_folder()):
+                if name.startswith("initramfs-"):
+                    os.remove(os.path.join(cache_folder(), name))
+            subprocess.run([os.path.join(HERE, "make-initramfs.sh"), version, initramfs],
+                           check=True)
     return f"/boot/vmlinuz-{version}", initramfs
 
 
