@@ -409,6 +409,20 @@ class OneVM(unittest.TestCase):
                 with self.subTest(endpoint=endpoint, attempt=name):
                     self.assertEqual(result, repr(refused))
 
+    def test_another_account_is_refused_in_one_line(self):
+        """Another account that names this VM's state folder to vm.py is refused, and the VM
+        runs on."""
+        if os.getuid() != 0:
+            self.skipTest("another account is tried only where the tests run as root")
+        for command in (["run", "--state", self.state, "--", "true"],
+                        ["stop", "--state", self.state]):
+            with self.subTest(command[0]):
+                result = as_another_account("/usr/bin/python3", VM, *command)
+                self.assertEqual(result.returncode, ROUTE_FAILED, result.stderr)
+                one_line(self, result.stderr, f"{self.state} is not a folder of this account's "
+                                              f"own, as the VM's folders must be")
+        self.assertTrue(self.answers())
+
     def test_bad_requests_are_refused_and_run_nothing(self):
         marker = os.path.join(self.folder, "bad-request-ran")
         command = {"argv": ["touch", marker], "cwd": "/", "env": {}}

@@ -79,6 +79,8 @@ def main(argv):
         if arguments.command == "run":
             return run(arguments.state, arguments.argv, arguments.limit)
         if arguments.command == "stop":
+            if os.path.lexists(arguments.state):
+                own_folder(arguments.state)
             stop(arguments.state)
             return 0
         if arguments.command == "keep":
@@ -202,6 +204,7 @@ def stop(state, at_once=False):
 
 def run(state, argv, limit=None):
     """Runs argv in the VM, in this folder, with this environment; returns its exit status."""
+    running_state(state)
     if read_pid(os.path.join(state, "keeper.pid")) is None:
         raise RouteFailed(f"no VM runs for {state}: start one first (vm.py start)")
     connection = connect(state)
@@ -273,12 +276,28 @@ def private_folder(path):
     is the way into the VM, and the machine's cache, whose prefixes the guest runs. Refused
     where it is another account's, or not a folder."""
     os.makedirs(path, mode=0o700, exist_ok=True)
+    info = own_folder(path)
+    if stat.S_IMODE(info.st_mode) != 0o700:
+        os.chmod(path, 0o700)
+
+
+def own_folder(path):
+    """Refuses `path` where it is not a folder of this account's own; FileNotFoundError where
+    there is none."""
     info = os.lstat(path)
     if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid():
         raise RouteFailed(f"{path} is not a folder of this account's own, as the VM's "
                           f"folders must be")
-    if stat.S_IMODE(info.st_mode) != 0o700:
-        os.chmod(path, 0o700)
+    return info
+
+
+def running_state(state):
+    """The state folder of a VM that this account may have started: another account's is
+    refused in one line, not read."""
+    try:
+        own_folder(state)
+    except FileNotFoundError:
+        raise RouteFailed(f"no VM runs for {state}: start one first (vm.py start)") from None
 
 
 def read_pid(path):
