@@ -95,13 +95,14 @@ def qemu_command(kernel, initramfs, agent_socket, console):
     return [
         "qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot",
         # Software emulation of one processor, QEMU's plain 64-bit one. One: a guest of two
-        # emulated processors ran one chain of Wine programs a sixth slower than a guest of one,
-        # and two chains side by side in 1.2 to 1.5 times the time of one, where two guests of
-        # one processor each ran them in the time of one; so work that can go side by side goes
-        # to VMs of its own. The plain processor: its programs take the baseline code paths,
-        # which emulate faster (a prefix in 38 s, not 44, and every Wine test a tenth faster
-        # than under `max`), and it has no SMAP, which QEMU 7.2's `max` emulates wrongly (the
-        # guest's kernel crashed at the first 32-bit program).
+        # emulated processors ran one chain of Wine programs up to a third slower than a guest of
+        # one (its kernel also reads the time from the emulated HPET, having found the two
+        # processors' clocks apart), and two chains side by side in 1.4 to 1.75 times the time
+        # of one, where two guests of one processor each ran them in the time of one; so work
+        # that can go side by side goes to VMs of its own. The plain processor: its programs
+        # take the baseline code paths, which emulate faster (a prefix in 38 s, not 44, and
+        # every Wine test a tenth faster than under `max`), and it has no SMAP, which QEMU 7.2's
+        # `max` emulates wrongly (the guest's kernel crashed at the first 32-bit program).
         "-accel", "tcg", "-smp", "1", "-m", MEMORY,
         "-cpu", "qemu64",
         "-kernel", kernel, "-initrd", initramfs,
