@@ -79,8 +79,6 @@ def main(argv):
         if arguments.command == "run":
             return run(arguments.state, arguments.argv, arguments.limit)
         if arguments.command == "stop":
-            if os.path.lexists(arguments.state):
-                own_folder(arguments.state)
             stop(arguments.state)
             return 0
         if arguments.command == "keep":
@@ -191,6 +189,7 @@ def stop(state, at_once=False):
     runs. With `at_once` it is ended without a power-off, which takes the guest 1.5 to 2 s:
     for a VM whose one command has ended, since the guest caches nothing of the folders it
     shares, and so all that the command wrote to the host is there already."""
+    refuse_anothers_state(state)
     keeper = read_pid(os.path.join(state, "keeper.pid"))
     if keeper is None:
         return
@@ -204,7 +203,7 @@ def stop(state, at_once=False):
 
 def run(state, argv, limit=None):
     """Runs argv in the VM, in this folder, with this environment; returns its exit status."""
-    running_state(state)
+    refuse_anothers_state(state)
     if read_pid(os.path.join(state, "keeper.pid")) is None:
         raise RouteFailed(f"no VM runs for {state}: start one first (vm.py start)")
     connection = connect(state)
@@ -291,13 +290,11 @@ def own_folder(path):
     return info
 
 
-def running_state(state):
-    """The state folder of a VM that this account may have started: another account's is
-    refused in one line, not read."""
-    try:
+def refuse_anothers_state(state):
+    """Refuses another account's state folder in one line before anything in it is read; one
+    that is missing holds no VM, which the caller finds."""
+    with contextlib.suppress(FileNotFoundError):
         own_folder(state)
-    except FileNotFoundError:
-        raise RouteFailed(f"no VM runs for {state}: start one first (vm.py start)") from None
 
 
 def read_pid(path):
