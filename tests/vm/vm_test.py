@@ -77,6 +77,15 @@ def as_another_account(*argv, stdin=""):
                           timeout=120)
 
 
+def copy_the_vm_scripts(project):
+    """Copies the VM's scripts into `project`, as a checkout that holds nothing else would have
+    them; returns their folder there."""
+    scripts = os.path.join(project, "scripts", "wine", "vm")
+    shutil.copytree(os.path.join(PROJECT, "scripts", "wine", "vm"), scripts,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    return scripts
+
+
 def one_line(test, stderr, expected):
     """The route's failure: one line, and it says `expected`."""
     lines = stderr.strip().splitlines()
@@ -269,12 +278,9 @@ class Boot(unittest.TestCase):
         top = tempfile.mkdtemp(prefix="mkvtype-vm-test-")
         self.addCleanup(shutil.rmtree, top)
         project = os.path.join(top, "a-checkout-in-a-deep-folder-" + "x" * 60)
-        shutil.copytree(os.path.join(PROJECT, "scripts", "wine", "vm"),
-                        os.path.join(project, "scripts", "wine", "vm"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
+        copied_vm = os.path.join(copy_the_vm_scripts(project), "vm.py")
         with open(os.path.join(project, "marker"), "w") as file:
             file.write("the host's file\n")
-        copied_vm = os.path.join(project, "scripts", "wine", "vm", "vm.py")
         result = subprocess.run(["/usr/bin/python3", copied_vm, "exec", "--", "cat", "marker"],
                                 cwd=project, capture_output=True, text=True, timeout=600)
         self.assertEqual((result.returncode, result.stdout, result.stderr),
@@ -283,19 +289,17 @@ class Boot(unittest.TestCase):
         self.assertEqual(glob.glob(os.path.join(project, "build", "vm", "vm-*")), [],
                          "exec left its state folder")
 
-
     def test_vms_started_together_make_their_initramfs_once(self):
         """VMs booted side by side, as the suite's are, in a checkout that has no initramfs yet:
         each finds the one that another is making, and none removes it from under another."""
         project = os.path.join(self.folder, "fresh-checkout")
-        shutil.copytree(os.path.join(PROJECT, "scripts", "wine", "vm"),
-                        os.path.join(project, "scripts", "wine", "vm"),
-                        ignore=shutil.ignore_patterns("__pycache__"))
+        scripts = copy_the_vm_scripts(project)
         make = ["/usr/bin/python3", "-c", "import guest; print(guest.boot_files()[1])"]
-        makers = [subprocess.Popen(make, cwd=os.path.join(project, "scripts", "wine", "vm"),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        makers = [subprocess.Popen(make, cwd=scripts, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
                   for _ in range(4)]
-        results = [(maker.wait(timeout=300), *maker.communicate()) for maker in makers]
+        outputs = [maker.communicate(timeout=300) for maker in makers]
+        results = [(maker.returncode, *output) for maker, output in zip(makers, outputs)]
         made = glob.glob(os.path.join(project, "build", "vm", "initramfs-*"))
         self.assertEqual(len(made), 1, made)
         self.assertEqual(results, [(0, made[0] + "\n", "")] * len(makers))
